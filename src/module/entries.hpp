@@ -1,0 +1,12 @@
+#pragma once
+
+#include <Python.h>
+
+// One function per public name of the module; each creates its class or function and
+// adds it to the module, throwing py::PyErrorSet on failure.
+namespace quorix::module {
+
+void add_task_manager_type(PyObject* module);
+void add_get_task_manager(PyObject* module);
+
+}  // namespace quorix::module

@@ -1,0 +1,54 @@
+// The extension's entry point: multi-phase initialisation that adds the classes, then
+// the functions, in table order. Importing builds nothing else: no thread, no socket,
+// no runtime.
+#include "py/convert.hpp"
+
+#include "module/entries.hpp"
+
+namespace quorix::module {
+namespace {
+
+struct ModuleEntry {
+    const char* name;
+    void (*add)(PyObject* module);
+};
+
+constexpr ModuleEntry MODULE_ENTRIES[] = {
+    {"TaskManager", add_task_manager_type},
+    {"get_task_manager", add_get_task_manager},
+};
+
+int exec_module(PyObject* module) {
+    return py::guarded_status([&] {
+        if (!PyModule_Check(module)) {
+            py::raise_cannot_convert(module, "PyModule");
+        }
+        // Names added before a failure stay: the import fails with that exception.
+        for (const ModuleEntry& entry : MODULE_ENTRIES) entry.add(module);
+    });
+}
+
+PyModuleDef_Slot MODULE_SLOTS[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    // The runtime and the task registry are process-wide: one interpreter only.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    {0, nullptr},
+};
+
+PyModuleDef MODULE_DEF = {
+    PyModuleDef_HEAD_INIT,
+    "quorix",
+    "FOC motor drivers over SocketCAN, precise timers and background tasks for control loops.",
+    0,
+    nullptr,
+    MODULE_SLOTS,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace quorix::module
+
+PyMODINIT_FUNC PyInit_quorix(void) { return PyModuleDef_Init(&quorix::module::MODULE_DEF); }
