@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <initializer_list>
 #include <string>
@@ -88,14 +89,7 @@ IoResult<void> run_privileged(const IpArgs& args) {
 // Runs the steps unprivileged; at the first failure starts over from the first step through
 // sudo. Steps that already succeeded are not undone.
 IoResult<void> apply(std::initializer_list<IpArgs> steps) {
-    bool all_ran = true;
-    for (const IpArgs& step : steps) {
-        if (!run_unprivileged(step)) {
-            all_ran = false;
-            break;
-        }
-    }
-    if (all_ran) return {};
+    if (std::ranges::all_of(steps, run_unprivileged)) return {};  // stops at the first failure
     print_console("[CAN] Need elevated privileges, requesting sudo...\n");
     for (const IpArgs& step : steps) {
         if (auto r = run_privileged(step); !r) return r;
