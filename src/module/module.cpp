@@ -14,8 +14,17 @@ struct ModuleEntry {
 };
 
 constexpr ModuleEntry MODULE_ENTRIES[] = {
+    {"PrecisionTimer", add_precision_timer_type},
     {"TaskManager", add_task_manager_type},
+    {"Timer", add_timer_type},
+    {"TimerHandle", add_timer_handle_type},
+    {"TimerWrapper", add_timer_wrapper_type},
+    {"timer", add_timer_fn},
+    {"precision_timer", add_precision_timer_fn},
     {"get_task_manager", add_get_task_manager},
+    {"shutdown_all", add_shutdown_all},
+    {"block_all", add_block_all},
+    {"block_until", add_block_until},
 };
 
 int exec_module(PyObject* module) {
