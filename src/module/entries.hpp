@@ -6,6 +6,8 @@
 // adds it to the module, throwing py::PyErrorSet on failure.
 namespace quorix::module {
 
+void add_can_device_type(PyObject* module);
+void add_can_device_non_blocking_type(PyObject* module);
 void add_precision_timer_type(PyObject* module);
 void add_task_manager_type(PyObject* module);
 void add_timer_type(PyObject* module);

@@ -14,6 +14,8 @@ struct ModuleEntry {
 };
 
 constexpr ModuleEntry MODULE_ENTRIES[] = {
+    {"CanDevice", add_can_device_type},
+    {"CanDeviceNonBlocking", add_can_device_non_blocking_type},
     {"PrecisionTimer", add_precision_timer_type},
     {"TaskManager", add_task_manager_type},
     {"Timer", add_timer_type},

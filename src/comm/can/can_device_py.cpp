@@ -1,0 +1,289 @@
+// Python classes CanDevice (blocking) and CanDeviceNonBlocking (queues served by a background
+// I/O task) over the raw CAN devices.
+#include "py/args.hpp"
+#include "py/gil.hpp"
+#include "py/types.hpp"
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include "comm/can/can_device_async.hpp"
+#include "comm/can/can_device_sync.hpp"
+#include "module/entries.hpp"
+#include "runtime/block_on.hpp"
+
+namespace quorix::module {
+namespace {
+
+// ---- shared pieces ---------------------------------------------------------------------------
+
+ByteView bytes_of(const py::ByteArg& data) noexcept { return {data.data(), data.size()}; }
+
+// (id, bytes) for a message; None for an absent one.
+py::Ref message_object(const std::optional<CanMessage>& message) {
+    if (!message) return py::Ref::borrow(Py_None);
+    py::Ref id = py::check(PyLong_FromUnsignedLong(message->id));
+    const ByteView data = message->payload();
+    py::Ref bytes = py::check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data.data()),
+                                                        static_cast<Py_ssize_t>(data.size())));
+    py::Ref tuple = py::check(PyTuple_New(2));
+    PyTuple_SET_ITEM(tuple.get(), 0, id.release());  // steals
+    PyTuple_SET_ITEM(tuple.get(), 1, bytes.release());
+    return tuple;
+}
+
+py::Ref text_object(const std::string& text) {
+    return py::check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
+// A wait that keeps the interpreter lock (held_wait). Reached on a runtime worker thread
+// that still holds its seat, the thread first gives the seat to another one, as run_blocking
+// does, so the other tasks keep running while it blocks.
+template <class F>
+decltype(auto) blocking_wait(F&& wait) {
+    std::optional<rt::BlockingSection> section;
+    if (rt::on_worker_thread()) section.emplace();
+    return py::held_wait(std::forward<F>(wait));
+}
+
+// ---- CanDevice -------------------------------------------------------------------------------
+
+// The borrow flag gives one send/receive at a time exclusive use of the device; interface()
+// takes a shared borrow. The module runs without the interpreter lock, so it is an atomic:
+//   0          free
+//   EXCLUSIVE  a send or receive is in progress
+//   n > 0      n interface() calls are reading the name
+class BorrowFlag {
+public:
+    static constexpr std::int32_t EXCLUSIVE = -1;
+
+    // acquire pairs with the release in the unlocks: the next borrower sees the device as
+    // the last one left it.
+    void lock_exclusive() {
+        std::int32_t expected = 0;
+        if (!state_.compare_exchange_strong(expected, EXCLUSIVE, std::memory_order_acquire,
+                                            std::memory_order_relaxed))
+            py::raise(PyExc_RuntimeError, "Already borrowed");
+    }
+    void unlock_exclusive() noexcept { state_.store(0, std::memory_order_release); }
+
+    void lock_shared() {
+        std::int32_t s = state_.load(std::memory_order_relaxed);
+        do {
+            if (s == EXCLUSIVE) py::raise(PyExc_RuntimeError, "Already mutably borrowed");
+        } while (
+            !state_.compare_exchange_weak(s, s + 1, std::memory_order_acquire, std::memory_order_relaxed));
+    }
+    void unlock_shared() noexcept { state_.fetch_sub(1, std::memory_order_release); }
+
+private:
+    std::atomic<std::int32_t> state_{0};
+};
+
+struct PyCanDevice {
+    explicit PyCanDevice(CanDeviceSync d) noexcept : device(std::move(d)) {}
+    CanDeviceSync device;
+    BorrowFlag borrow;
+};
+
+class ExclusiveBorrow {
+public:
+    explicit ExclusiveBorrow(BorrowFlag& flag) : flag_(flag) { flag_.lock_exclusive(); }
+    ~ExclusiveBorrow() { flag_.unlock_exclusive(); }
+    ExclusiveBorrow(const ExclusiveBorrow&) = delete;
+    ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;
+
+private:
+    BorrowFlag& flag_;
+};
+
+class SharedBorrow {
+public:
+    explicit SharedBorrow(BorrowFlag& flag) : flag_(flag) { flag_.lock_shared(); }
+    ~SharedBorrow() { flag_.unlock_shared(); }
+    SharedBorrow(const SharedBorrow&) = delete;
+    SharedBorrow& operator=(const SharedBorrow&) = delete;
+
+private:
+    BorrowFlag& flag_;
+};
+
+PyTypeObject* CAN_DEVICE_TYPE = nullptr;
+
+constexpr py::ArgTable CAN_DEVICE_NEW_ARGS{"CanDevice.__new__()", {"interface"}, 1};
+constexpr py::ArgTable CAN_DEVICE_SEND_ARGS{"CanDevice.send()", {"id", "data"}, 2};
+constexpr py::ArgTable CAN_DEVICE_RECEIVE_ARGS{"CanDevice.receive()", {}, 0};
+constexpr py::ArgTable CAN_DEVICE_INTERFACE_ARGS{"CanDevice.interface()", {}, 0};
+
+PyCanDevice& can_device(PyObject* self) { return py::payload<PyCanDevice>(self); }
+
+PyObject* can_device_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return py::guarded([&] {
+        auto a = py::parse_tuple(CAN_DEVICE_NEW_ARGS, args, kwargs);
+        std::string interface = a.get<std::string>(0);
+        auto device = blocking_wait([&] { return CanDeviceSync::open(std::move(interface)); });
+        return py::new_object<PyCanDevice>(type, py::unwrap(std::move(device)));
+    });
+}
+
+PyObject* can_device_send(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::guarded([&] {
+        auto a = py::parse(CAN_DEVICE_SEND_ARGS, args, nargs, kwnames);
+        const auto id = a.get<std::uint32_t>(0);
+        const auto data = a.get<py::ByteArg>(1);
+        PyCanDevice& d = can_device(self);
+        ExclusiveBorrow borrow(d.borrow);
+        py::unwrap(blocking_wait([&] { return d.device.send(id, bytes_of(data)); }));
+        return py::Ref::borrow(Py_None);
+    });
+}
+
+PyObject* can_device_receive(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::guarded([&] {
+        py::parse(CAN_DEVICE_RECEIVE_ARGS, args, nargs, kwnames);
+        PyCanDevice& d = can_device(self);
+        ExclusiveBorrow borrow(d.borrow);
+        auto message = blocking_wait([&] { return d.device.receive(); });
+        return message_object(py::unwrap(std::move(message)));
+    });
+}
+
+PyObject* can_device_interface(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::guarded([&] {
+        py::parse(CAN_DEVICE_INTERFACE_ARGS, args, nargs, kwnames);
+        PyCanDevice& d = can_device(self);
+        SharedBorrow borrow(d.borrow);
+        return text_object(d.device.interface());
+    });
+}
+
+PyMethodDef CAN_DEVICE_METHODS[] = {
+    {"send", py::fastcall(can_device_send), METH_FASTCALL | METH_KEYWORDS,
+     "send($self, id, data)\n--\n\nSend a CAN frame (blocking)\n\nArgs:\n    id: CAN frame ID\n"
+     "    data: Data bytes to send (up to 8 bytes)"},
+    {"receive", py::fastcall(can_device_receive), METH_FASTCALL | METH_KEYWORDS,
+     "receive($self)\n--\n\nReceive a CAN frame (blocking)\n\nReturns:\n"
+     "    Tuple of (id, data) where id is u32 and data is bytes"},
+    {"interface", py::fastcall(can_device_interface), METH_FASTCALL | METH_KEYWORDS,
+     "interface($self)\n--\n\nGet the interface name"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+constexpr py::TypeTable CAN_DEVICE_TABLE{
+    .name = "builtins.CanDevice",
+    .doc = "CanDevice(interface)\n--\n\n简单模式 CAN 设备（阻塞 API）\n\n这个版本使用同步 API，适合简单场景",
+    .basicsize = sizeof(py::Object<PyCanDevice>),
+    .dealloc = py::dealloc<PyCanDevice>,
+    .new_fn = can_device_new,
+    .methods = CAN_DEVICE_METHODS,
+    .cache = &CAN_DEVICE_TYPE,
+};
+
+// ---- CanDeviceNonBlocking ----------------------------------------------------------------------
+
+// The device is shared: the I/O task outlives nothing but what holds it, and its methods
+// need no exclusive access.
+struct PyCanDeviceNonBlocking {
+    explicit PyCanDeviceNonBlocking(std::shared_ptr<CanDeviceAsync> d) noexcept : device(std::move(d)) {}
+    std::shared_ptr<CanDeviceAsync> device;
+};
+
+PyTypeObject* CAN_DEVICE_NON_BLOCKING_TYPE = nullptr;
+
+constexpr py::ArgTable NON_BLOCKING_NEW_ARGS{"CanDeviceNonBlocking.__new__()", {"interface"}, 1};
+constexpr py::ArgTable NON_BLOCKING_SEND_ARGS{"CanDeviceNonBlocking.send()", {"id", "data"}, 2};
+constexpr py::ArgTable NON_BLOCKING_TRY_RECEIVE_ARGS{"CanDeviceNonBlocking.try_receive()", {}, 0};
+constexpr py::ArgTable NON_BLOCKING_RECEIVE_TIMEOUT_ARGS{
+    "CanDeviceNonBlocking.receive_timeout()", {"timeout_ms"}, 1};
+constexpr py::ArgTable NON_BLOCKING_INTERFACE_ARGS{"CanDeviceNonBlocking.interface()", {}, 0};
+
+CanDeviceAsync& non_blocking(PyObject* self) { return *py::payload<PyCanDeviceNonBlocking>(self).device; }
+
+PyObject* non_blocking_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return py::guarded([&] {
+        auto a = py::parse_tuple(NON_BLOCKING_NEW_ARGS, args, kwargs);
+        std::string interface = a.get<std::string>(0);
+        // Provisioning runs on this thread; opening the socket waits for nothing, so this
+        // also works from a function run by an async task (see CanDeviceAsync::start).
+        auto device = py::held_wait([&] { return CanDeviceAsync::open(std::move(interface)); });
+        return py::new_object<PyCanDeviceNonBlocking>(type, py::unwrap(std::move(device)));
+    });
+}
+
+// The hot path: argument conversion and one queue insertion; nothing is allocated for a
+// payload given as bytes, and the I/O task is woken only when it sleeps.
+PyObject* non_blocking_send(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::guarded([&] {
+        auto a = py::parse(NON_BLOCKING_SEND_ARGS, args, nargs, kwnames);
+        const auto id = a.get<std::uint32_t>(0);
+        const auto data = a.get<py::ByteArg>(1);
+        py::unwrap(non_blocking(self).send_nonblocking(id, bytes_of(data)));
+        return py::Ref::borrow(Py_None);
+    });
+}
+
+PyObject* non_blocking_try_receive(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames) {
+    return py::guarded([&] {
+        py::parse(NON_BLOCKING_TRY_RECEIVE_ARGS, args, nargs, kwnames);
+        CanDeviceAsync& d = non_blocking(self);
+        return message_object(py::held_wait([&] { return d.try_receive(); }));
+    });
+}
+
+PyObject* non_blocking_receive_timeout(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                       PyObject* kwnames) {
+    return py::guarded([&] {
+        auto a = py::parse(NON_BLOCKING_RECEIVE_TIMEOUT_ARGS, args, nargs, kwnames);
+        const auto timeout_ms = a.get<std::uint64_t>(0);
+        CanDeviceAsync& d = non_blocking(self);
+        return message_object(py::held_wait([&] { return d.receive_timeout(timeout_ms); }));
+    });
+}
+
+PyObject* non_blocking_interface(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::guarded([&] {
+        py::parse(NON_BLOCKING_INTERFACE_ARGS, args, nargs, kwnames);
+        return text_object(non_blocking(self).interface());
+    });
+}
+
+PyMethodDef NON_BLOCKING_METHODS[] = {
+    {"send", py::fastcall(non_blocking_send), METH_FASTCALL | METH_KEYWORDS,
+     "send($self, id, data)\n--\n\nSend a CAN frame (non-blocking)\n\nArgs:\n    id: CAN frame ID\n"
+     "    data: Data bytes to send (up to 8 bytes)"},
+    {"try_receive", py::fastcall(non_blocking_try_receive), METH_FASTCALL | METH_KEYWORDS,
+     "try_receive($self)\n--\n\nTry to receive a CAN frame (non-blocking)\n\nReturns:\n"
+     "    Tuple of (id, data) if message available, None otherwise"},
+    {"receive_timeout", py::fastcall(non_blocking_receive_timeout), METH_FASTCALL | METH_KEYWORDS,
+     "receive_timeout($self, timeout_ms)\n--\n\nReceive a CAN frame with timeout\n\nArgs:\n"
+     "    timeout_ms: Timeout in milliseconds\n\nReturns:\n"
+     "    Tuple of (id, data) if message received, None if timeout"},
+    {"interface", py::fastcall(non_blocking_interface), METH_FASTCALL | METH_KEYWORDS,
+     "interface($self)\n--\n\nGet the interface name"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+constexpr py::TypeTable CAN_DEVICE_NON_BLOCKING_TABLE{
+    .name = "builtins.CanDeviceNonBlocking",
+    .doc =
+        "CanDeviceNonBlocking(interface)\n--\n\n高级模式 CAN 设备（非阻塞 API）\n\n"
+        "CAN 通信由后台任务处理，API 不会阻塞",
+    .basicsize = sizeof(py::Object<PyCanDeviceNonBlocking>),
+    .dealloc = py::dealloc<PyCanDeviceNonBlocking>,
+    .new_fn = non_blocking_new,
+    .methods = NON_BLOCKING_METHODS,
+    .cache = &CAN_DEVICE_NON_BLOCKING_TYPE,
+};
+
+}  // namespace
+
+void add_can_device_type(PyObject* module) { py::add_type(module, CAN_DEVICE_TABLE); }
+void add_can_device_non_blocking_type(PyObject* module) {
+    py::add_type(module, CAN_DEVICE_NON_BLOCKING_TABLE);
+}
+
+}  // namespace quorix::module
