@@ -1,0 +1,170 @@
+#include "instance/motor/motor.hpp"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <utility>
+
+#include "comm/protocol/driver/control/dr_v1.hpp"
+#include "runtime/runtime.hpp"
+#include "runtime/time.hpp"
+
+namespace quorix {
+namespace {
+
+// Diagnostics go straight to file descriptor 2 in one write, so lines from several
+// threads never interleave and Python's sys.stderr is not involved.
+void write_stderr(const char* text, int len) noexcept {
+    while (len > 0) {
+        const ssize_t n = ::write(STDERR_FILENO, text, static_cast<std::size_t>(len));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        text += n;
+        len -= static_cast<int>(n);
+    }
+}
+
+[[gnu::cold]] void warn_unexpected_length(const CanMessage& msg) noexcept {
+    char line[96];
+    const int n =
+        std::snprintf(line, sizeof line, "Warning: ignoring CAN frame 0x%X with unexpected length %u\n",
+                      static_cast<unsigned>(msg.id), static_cast<unsigned>(msg.len));
+    write_stderr(line, n);
+}
+
+[[gnu::cold]] void report_unmatched(const CanMessage& msg) noexcept {
+    char line[128];
+    int n = std::snprintf(line, sizeof line, "[Motor] unmatched feedback frame: id=0x%X, data=[",
+                          static_cast<unsigned>(msg.id));
+    const ByteView data = msg.payload();
+    for (std::size_t i = 0; i < data.size(); ++i) {
+        n += std::snprintf(line + n, sizeof line - static_cast<std::size_t>(n), i ? ", %u" : "%u",
+                           static_cast<unsigned>(data[i]));
+    }
+    n += std::snprintf(line + n, sizeof line - static_cast<std::size_t>(n), "]\n");
+    write_stderr(line, n);
+}
+
+std::shared_ptr<Device> first_with_node_id(DeviceList& list, std::uint32_t node_id) {
+    std::lock_guard lock(list.mu);
+    for (const auto& d : list.devices) {
+        if (d->node_id() == node_id) return d;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+rt::Task<void> run_feedback_task(std::shared_ptr<CanLink> can, std::shared_ptr<DeviceList> list) {
+    for (;;) {
+        const rt::Instant started = rt::now();
+        std::optional<CanMessage> msg = co_await can->receive(FEEDBACK_RECEIVE_TIMEOUT);
+        if (!msg) {
+            // A receive that gave up early means the device's queue is closed for good: wait
+            // out the attempt instead of spinning on a worker thread.
+            co_await rt::sleep_until(started + FEEDBACK_RECEIVE_TIMEOUT);
+            continue;
+        }
+        list->stats.received.fetch_add(1, std::memory_order_relaxed);
+        const std::optional<Feedback> feedback = decode_feedback(msg->payload());
+        if (!feedback) {
+            list->stats.ignored.fetch_add(1, std::memory_order_relaxed);
+            warn_unexpected_length(*msg);
+            continue;
+        }
+        // The list lock is released before the feedback lock is awaited.
+        std::shared_ptr<Device> device = first_with_node_id(*list, msg->id);
+        if (!device) {
+            list->stats.unmatched.fetch_add(1, std::memory_order_relaxed);
+            report_unmatched(*msg);
+            continue;
+        }
+        co_await device->update_feedback(*feedback);
+        list->stats.stored.fetch_add(1, std::memory_order_relaxed);
+    }
+}
+
+IoResult<Motor> Motor::open(std::string interface, std::uint32_t host_id) {
+    auto can = open_can_link(std::move(interface));
+    if (!can) return std::move(can).error();
+    return Motor(std::move(can).value(), host_id);
+}
+
+Motor::Motor(std::shared_ptr<CanLink> can, std::uint32_t host_id)
+    : can_(std::move(can)), list_(std::make_shared<DeviceList>()), host_id_(host_id) {
+    receive_task_ = rt::spawn(run_feedback_task(can_, list_));
+}
+
+Motor::~Motor() { receive_task_.abort(); }
+
+IoResult<std::shared_ptr<Device>> Motor::add_device(std::uint8_t slot_index, std::uint32_t node_id,
+                                                    FocMode mode) {
+    if (auto sent = send_enter_configure_unicast(*can_, host_id_, node_id); !sent)
+        return std::move(sent).error();
+    auto device = Device::create(slot_index, node_id, mode, can_, host_id_);
+    if (auto sent = device->set_foc_mode(mode); !sent) return std::move(sent).error();
+    if (auto sent = device->exit_configure(); !sent) return std::move(sent).error();
+    {
+        std::lock_guard lock(list_->mu);
+        list_->devices.push_back(device);
+    }
+    return device;
+}
+
+std::shared_ptr<Device> Motor::device_in_slot(std::uint8_t slot_index) const {
+    std::lock_guard lock(list_->mu);
+    for (const auto& d : list_->devices) {
+        if (d->slot_index() == slot_index) return d;
+    }
+    return nullptr;
+}
+
+void Motor::set_target(std::uint8_t slot_index, float value) {
+    if (auto d = device_in_slot(slot_index)) d->set_target(value);
+}
+
+std::optional<Feedback> Motor::get_feedback(std::uint8_t slot_index) {
+    auto d = device_in_slot(slot_index);
+    if (!d) return std::nullopt;
+    return d->get_feedback_blocking();
+}
+
+IoResult<void> Motor::broadcast() {
+    FramePayload frame{};
+    {
+        std::lock_guard lock(list_->mu);
+        // Registration order: a later device of a shared slot overwrites an earlier one.
+        for (const auto& d : list_->devices)
+            put_slot_target(frame, d->slot_index(), d->get_target(), d->mode());
+    }
+    return can_->send(host_id_, frame);
+}
+
+IoResult<void> Motor::enter_configure_broadcast() {
+    return send_enter_configure_unicast(*can_, host_id_, BROADCAST_DEST);
+}
+
+IoResult<void> Motor::exit_configure_broadcast() {
+    return can_->send(host_id_, exit_configure_frame(BROADCAST_DEST));
+}
+
+IoResult<void> Motor::calibrate_broadcast() {
+    return send_and_pause_for_calibration(*can_, host_id_, calibrate_frame(BROADCAST_DEST));
+}
+
+IoResult<void> Motor::set_foc_mode_broadcast(FocMode mode) {
+    return can_->send(host_id_, set_foc_mode_frame(BROADCAST_DEST, mode));
+}
+
+std::vector<std::shared_ptr<Device>> Motor::devices() const {
+    std::lock_guard lock(list_->mu);
+    return list_->devices;
+}
+
+std::size_t Motor::device_count() const {
+    std::lock_guard lock(list_->mu);
+    return list_->devices.size();
+}
+
+}  // namespace quorix

@@ -1,0 +1,389 @@
+#include "instance/motor/motor.hpp"
+
+#include <sys/socket.h>
+
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "comm/can/can_device_async.hpp"
+#include "comm/can/raw_socket.hpp"
+#include "comm/protocol/driver/control/dr_v1.hpp"
+#include "runtime/mpsc.hpp"
+#include "runtime/select.hpp"
+
+namespace quorix {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using namespace std::chrono_literals;
+
+struct Sent {
+    std::uint32_t id;
+    Bytes data;
+    friend bool operator==(const Sent&, const Sent&) = default;
+};
+
+void PrintTo(const Sent& s, std::ostream* os) {
+    *os << std::hex << "0x" << s.id << ":";
+    for (auto b : s.data) *os << " " << static_cast<int>(b);
+}
+
+// A link that records what is sent, refuses sends once `accept_limit` frames went out, and
+// hands received frames to the feedback task through a channel.
+class FakeLink final : public CanLink {
+public:
+    FakeLink() {
+        auto [tx, rx] = rt::mpsc::channel<CanMessage>();
+        tx_.emplace(std::move(tx));
+        rx_.emplace(std::move(rx));
+    }
+
+    IoResult<void> send(std::uint32_t id, ByteView data) override {
+        std::lock_guard lock(mu_);
+        if (sent_.size() >= accept_limit_) return IoError::broken_pipe("channel closed");
+        sent_.push_back({id, Bytes(data.begin(), data.end())});
+        return {};
+    }
+
+    rt::Task<std::optional<CanMessage>> receive(rt::Duration timeout) override {
+        auto got = co_await rt::with_deadline(rx_->recv(), rt::deadline_after(timeout));
+        if (!got) co_return std::nullopt;
+        co_return std::move(*got);
+    }
+
+    void deliver(std::uint32_t id, Bytes data) { tx_->send(CanMessage::from(id, data)); }
+    void refuse_after(std::size_t accepted) {
+        std::lock_guard lock(mu_);
+        accept_limit_ = accepted;
+    }
+    std::vector<Sent> sent() {
+        std::lock_guard lock(mu_);
+        return sent_;
+    }
+
+private:
+    std::mutex mu_;
+    std::vector<Sent> sent_;
+    std::size_t accept_limit_ = SIZE_MAX;
+    std::optional<rt::mpsc::Sender<CanMessage>> tx_;
+    std::optional<rt::mpsc::Receiver<CanMessage>> rx_;
+};
+
+constexpr std::uint32_t HOST = 0x100;
+
+Sent frame(std::uint32_t id, const FramePayload& p) { return {id, Bytes(p.begin(), p.end())}; }
+
+// Polls `done` until it holds or a generous limit passes (the machine may be busy).
+bool eventually(const std::function<bool()>& done) {
+    const auto limit = std::chrono::steady_clock::now() + 10s;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > limit) return false;
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
+
+struct Group {
+    std::shared_ptr<FakeLink> link = std::make_shared<FakeLink>();
+    Motor motor{link, HOST};
+};
+
+// ---- registration --------------------------------------------------------------------------
+
+TEST(MotorAddDevice, SendsEnterTwiceSetModeAndEndOfSessionInOrder) {
+    Group g;
+    auto d = g.motor.add_device(0, 0x201, FocMode::Speed);
+    ASSERT_TRUE(d.ok());
+    const std::vector<Sent> expected = {
+        {HOST, {0x44, 0x52, 0x31, 0x73, 0x01, 0x02, 0x03, 0x54}},
+        {HOST, {0x44, 0x52, 0x31, 0x74, 0x01, 0x02, 0x03, 0x53}},
+        {HOST, {0x44, 0x52, 0x31, 0xFF, 0x01, 0x02, 0x11, 0xCA}},
+        {HOST, {0x44, 0x52, 0x31, 0xFF, 0x01, 0x02, 0x00, 0xDB}},
+    };
+    EXPECT_EQ(g.link->sent(), expected);
+    EXPECT_EQ(g.motor.device_count(), 1u);
+    EXPECT_EQ((*d)->host_id(), HOST);
+    EXPECT_EQ((*d)->mode(), FocMode::Speed);
+}
+
+class MotorAddDeviceRefused : public ::testing::TestWithParam<std::size_t> {};
+
+// The first refused frame ends the sequence and nothing is registered.
+TEST_P(MotorAddDeviceRefused, StopsAtTheRefusedFrameAndRegistersNothing) {
+    Group g;
+    g.link->refuse_after(GetParam());
+    auto d = g.motor.add_device(1, 0x202, FocMode::Current);
+    ASSERT_FALSE(d.ok());
+    EXPECT_EQ(d.error().text, "channel closed");
+    EXPECT_EQ(g.link->sent().size(), GetParam());
+    EXPECT_EQ(g.motor.device_count(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(AtEachFrame, MotorAddDeviceRefused, ::testing::Values(0u, 1u, 2u, 3u));
+
+TEST(MotorAddDevice, SlotAboveThreeIsStoredAsThreeAndDestIsLow16Bits) {
+    Group g;
+    auto d = g.motor.add_device(9, 0x12345, FocMode::Position);
+    ASSERT_TRUE(d.ok());
+    EXPECT_EQ((*d)->slot_index(), 3);
+    EXPECT_EQ((*d)->node_id(), 0x12345u);
+    EXPECT_EQ(g.link->sent()[3], frame(HOST, exit_configure_frame(0x2345)));
+    EXPECT_EQ(g.link->sent()[3].data[4], 0x45);
+    EXPECT_EQ(g.link->sent()[3].data[5], 0x23);
+}
+
+// ---- broadcast -----------------------------------------------------------------------------
+
+struct BroadcastCase {
+    const char* name;
+    std::vector<std::tuple<std::uint8_t, FocMode, float>> devices;  // slot, mode, target
+    Bytes expected;
+};
+
+void PrintTo(const BroadcastCase& c, std::ostream* os) { *os << c.name; }
+
+class MotorBroadcast : public ::testing::TestWithParam<BroadcastCase> {};
+
+TEST_P(MotorBroadcast, PacksTargetsInRegistrationOrder) {
+    Group g;
+    for (const auto& [slot, mode, target] : GetParam().devices) {
+        auto d = g.motor.add_device(slot, 0x200 + slot, mode);
+        ASSERT_TRUE(d.ok());
+        (*d)->set_target(target);
+    }
+    const auto before = g.link->sent().size();
+    ASSERT_TRUE(g.motor.broadcast().ok());
+    const auto sent = g.link->sent();
+    ASSERT_EQ(sent.size(), before + 1);
+    EXPECT_EQ(sent.back(), (Sent{HOST, GetParam().expected}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Frames, MotorBroadcast,
+    ::testing::Values(
+        BroadcastCase{"Empty", {}, {0, 0, 0, 0, 0, 0, 0, 0}},
+        BroadcastCase{"Slots0And2",
+                      {{0, FocMode::Speed, 10.0f}, {2, FocMode::Speed, -5.0f}},
+                      {0x64, 0x00, 0x00, 0x00, 0xCE, 0xFF, 0x00, 0x00}},
+        BroadcastCase{"SharedSlotLastWins",
+                      {{0, FocMode::Speed, 1.0f}, {0, FocMode::Speed, 2.0f}},
+                      {20, 0, 0, 0, 0, 0, 0, 0}},
+        BroadcastCase{"Slot9WritesSlot3", {{9, FocMode::Current, 1.23456f}}, {0, 0, 0, 0, 0, 0, 0x7B, 0x00}},
+        BroadcastCase{"MixedModes",
+                      {{1, FocMode::Position, 3.14159f}, {3, FocMode::Current, -0.019f}},
+                      {0, 0, 0x3A, 0x01, 0, 0, 0xFF, 0xFF}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(MotorBroadcast, SharedSlotReachesTheFirstDeviceBySlot) {
+    Group g;
+    auto first = g.motor.add_device(0, 0x201, FocMode::Speed);
+    auto second = g.motor.add_device(0, 0x202, FocMode::Speed);
+    ASSERT_TRUE(first.ok() && second.ok());
+    g.motor.set_target(0, 1.5f);
+    EXPECT_EQ((*first)->get_target(), 1.5f);
+    EXPECT_EQ((*second)->get_target(), 0.0f);
+    EXPECT_EQ(g.motor.device_in_slot(0), *first);
+}
+
+TEST(MotorBroadcast, SlotArgumentIsComparedWithTheStoredSlot) {
+    Group g;
+    auto d = g.motor.add_device(9, 0x201, FocMode::Speed);
+    ASSERT_TRUE(d.ok());
+    g.motor.set_target(9, 4.0f);
+    EXPECT_EQ((*d)->get_target(), 0.0f);
+    EXPECT_FALSE(g.motor.get_feedback(9).has_value());
+    g.motor.set_target(3, 4.0f);
+    EXPECT_EQ((*d)->get_target(), 4.0f);
+    EXPECT_TRUE(g.motor.get_feedback(3).has_value());
+}
+
+TEST(MotorBroadcast, ModeChangedOnTheWireKeepsTheRecordedScale) {
+    Group g;
+    auto d = g.motor.add_device(0, 0x201, FocMode::Speed);
+    ASSERT_TRUE(d.ok());
+    ASSERT_TRUE((*d)->set_foc_mode(FocMode::Position).ok());
+    ASSERT_TRUE(g.motor.set_foc_mode_broadcast(FocMode::Position).ok());
+    (*d)->set_target(1.0f);
+    ASSERT_TRUE(g.motor.broadcast().ok());
+    EXPECT_EQ(g.link->sent().back(), (Sent{HOST, {10, 0, 0, 0, 0, 0, 0, 0}}));
+    EXPECT_EQ((*d)->mode(), FocMode::Speed);
+}
+
+TEST(MotorBroadcast, RefusedSendIsReturned) {
+    Group g;
+    g.link->refuse_after(0);
+    auto r = g.motor.broadcast();
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().text, "channel closed");
+}
+
+// ---- configuration commands ----------------------------------------------------------------
+
+TEST(MotorConfigure, BroadcastCommandsUseDestFFFF) {
+    Group g;
+    ASSERT_TRUE(g.motor.enter_configure_broadcast().ok());
+    ASSERT_TRUE(g.motor.set_foc_mode_broadcast(FocMode::Current).ok());
+    ASSERT_TRUE(g.motor.exit_configure_broadcast().ok());
+    const std::vector<Sent> expected = {
+        {HOST, {0x44, 0x52, 0x31, 0x73, 0xFF, 0xFF, 0x03, 0x57}},
+        {HOST, {0x44, 0x52, 0x31, 0x74, 0xFF, 0xFF, 0x03, 0x50}},
+        {HOST, {0x44, 0x52, 0x31, 0xFF, 0xFF, 0xFF, 0x10, 0xC8}},
+        {HOST, {0x44, 0x52, 0x31, 0xFF, 0xFF, 0xFF, 0x00, 0xD8}},
+    };
+    EXPECT_EQ(g.link->sent(), expected);
+}
+
+TEST(MotorConfigure, RefusedFirstEnterFrameSendsNoSecond) {
+    Group g;
+    auto d = g.motor.add_device(0, 0x201, FocMode::Speed);
+    ASSERT_TRUE(d.ok());
+    g.link->refuse_after(4);
+    EXPECT_FALSE(g.motor.enter_configure_broadcast().ok());
+    EXPECT_FALSE((*d)->enter_configure().ok());
+    EXPECT_EQ(g.link->sent().size(), 4u);
+    g.link->refuse_after(5);
+    EXPECT_FALSE((*d)->enter_configure().ok());  // first accepted, second refused
+    EXPECT_EQ(g.link->sent().back(), frame(HOST, enter_configure_frames(0x0201)[0]));
+}
+
+TEST(MotorConfigure, UnicastCommandsOfADevice) {
+    Group g;
+    auto d = g.motor.add_device(0, 0x201, FocMode::Speed);
+    ASSERT_TRUE(d.ok());
+    ASSERT_TRUE((*d)->enter_configure().ok());
+    ASSERT_TRUE((*d)->set_foc_mode(FocMode::Position).ok());
+    ASSERT_TRUE((*d)->exit_configure().ok());
+    const auto sent = g.link->sent();
+    const std::vector<Sent> tail(sent.end() - 4, sent.end());
+    const std::vector<Sent> expected = {
+        {HOST, {0x44, 0x52, 0x31, 0x73, 0x01, 0x02, 0x03, 0x54}},
+        {HOST, {0x44, 0x52, 0x31, 0x74, 0x01, 0x02, 0x03, 0x53}},
+        {HOST, {0x44, 0x52, 0x31, 0xFF, 0x01, 0x02, 0x12, 0xC9}},
+        {HOST, {0x44, 0x52, 0x31, 0xFF, 0x01, 0x02, 0x00, 0xDB}},
+    };
+    EXPECT_EQ(tail, expected);
+}
+
+using Clock = std::chrono::steady_clock;
+
+class Calibration : public ::testing::TestWithParam<bool> {};
+
+// An accepted calibrate frame pauses the caller for CALIBRATE_WAIT; a refused one does not.
+TEST_P(Calibration, PausesOnlyAfterAnAcceptedFrame) {
+    const bool broadcast = GetParam();
+    Group g;
+    auto d = g.motor.add_device(0, 0x201, FocMode::Speed);
+    ASSERT_TRUE(d.ok());
+    auto calibrate = [&] { return broadcast ? g.motor.calibrate_broadcast() : (*d)->start_calibration(); };
+
+    auto t0 = Clock::now();
+    ASSERT_TRUE(calibrate().ok());
+    EXPECT_GE(Clock::now() - t0, CALIBRATE_WAIT);
+    EXPECT_EQ(g.link->sent().back(), frame(HOST, calibrate_frame(broadcast ? BROADCAST_DEST : 0x0201)));
+
+    g.link->refuse_after(0);
+    t0 = Clock::now();
+    EXPECT_FALSE(calibrate().ok());
+    EXPECT_LT(Clock::now() - t0, CALIBRATE_WAIT / 2);
+}
+
+INSTANTIATE_TEST_SUITE_P(UnicastAndBroadcast, Calibration, ::testing::Bool());
+
+// ---- feedback ------------------------------------------------------------------------------
+
+const Bytes FEEDBACK_EXAMPLE = {0x00, 0x00, 0xC0, 0x3F, 0x85, 0xFF, 0xFA, 0x00};
+
+TEST(MotorFeedback, ZerosBeforeAnyFrame) {
+    Group g;
+    auto d = g.motor.add_device(2, 0x203, FocMode::Speed);
+    ASSERT_TRUE(d.ok());
+    EXPECT_EQ((*d)->get_feedback_blocking(), Feedback{});
+    EXPECT_EQ(g.motor.get_feedback(2), Feedback{});
+    EXPECT_FALSE(g.motor.get_feedback(1).has_value());
+}
+
+TEST(MotorFeedback, StoredInTheFirstDeviceWithTheNodeId) {
+    Group g;
+    auto other = g.motor.add_device(0, 0x201, FocMode::Speed);
+    auto first = g.motor.add_device(1, 0x202, FocMode::Speed);
+    auto twin = g.motor.add_device(2, 0x202, FocMode::Speed);
+    ASSERT_TRUE(other.ok() && first.ok() && twin.ok());
+    g.link->deliver(0x202, FEEDBACK_EXAMPLE);
+    ASSERT_TRUE(eventually([&] { return g.motor.feedback_stats().stored.load() == 1; }));
+    const Feedback expected{1.5f, -12.3f, 2.5f};
+    EXPECT_EQ((*first)->get_feedback_blocking(), expected);
+    EXPECT_EQ(g.motor.get_feedback(1), expected);
+    EXPECT_EQ((*twin)->get_feedback_blocking(), Feedback{});
+    EXPECT_EQ((*other)->get_feedback_blocking(), Feedback{});
+}
+
+TEST(MotorFeedback, WrongLengthAndUnknownIdsAreCountedAndSkipped) {
+    Group g;
+    auto d = g.motor.add_device(0, 0x201, FocMode::Speed);
+    ASSERT_TRUE(d.ok());
+    g.link->deliver(0x201, {1, 2, 3, 4, 5, 6});
+    g.link->deliver(0x7FF, {1, 2, 3, 4, 5, 6, 7, 8});
+    g.link->deliver(0x201, FEEDBACK_EXAMPLE);
+    ASSERT_TRUE(eventually([&] { return g.motor.feedback_stats().stored.load() == 1; }));
+    EXPECT_EQ(g.motor.feedback_stats().received.load(), 3u);
+    EXPECT_EQ(g.motor.feedback_stats().ignored.load(), 1u);
+    EXPECT_EQ(g.motor.feedback_stats().unmatched.load(), 1u);
+    EXPECT_EQ((*d)->get_feedback_blocking().position, 1.5f);
+}
+
+TEST(MotorFeedback, DeviceOutlivesItsGroupAndTheTaskLetsGo) {
+    std::shared_ptr<Device> d;
+    std::weak_ptr<FakeLink> link;
+    {
+        Group g;
+        link = g.link;
+        auto added = g.motor.add_device(0, 0x201, FocMode::Speed);
+        ASSERT_TRUE(added.ok());
+        d = *added;
+        g.link->deliver(0x201, FEEDBACK_EXAMPLE);
+        ASSERT_TRUE(eventually([&] { return g.motor.feedback_stats().stored.load() == 1; }));
+    }
+    // The device keeps the link; the cancelled task has dropped its own reference.
+    ASSERT_TRUE(eventually([&] { return link.use_count() == 1; }));
+    d->set_target(-2.5f);
+    EXPECT_EQ(d->get_target(), -2.5f);
+    EXPECT_EQ(d->get_feedback_blocking(), (Feedback{1.5f, -12.3f, 2.5f}));
+    EXPECT_TRUE(d->exit_configure().ok());
+    d.reset();
+    EXPECT_TRUE(link.expired());
+}
+
+// ---- over the real non-blocking device ------------------------------------------------------
+
+TEST(MotorOverCanDevice, BroadcastReachesThePeerAndFeedbackComesBack) {
+    int fds[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds), 0);
+    RawSocket peer = RawSocket::adopt(fds[1]);
+    auto device = CanDeviceAsync::start("pair0", RawSocket::adopt(fds[0]));
+    ASSERT_TRUE(device.ok()) << device.error().text;
+    Motor motor(can_link(std::move(device).value()), HOST);
+
+    auto d = motor.add_device(1, 0x201, FocMode::Speed);
+    ASSERT_TRUE(d.ok());
+    (*d)->set_target(-5.0f);
+    ASSERT_TRUE(motor.broadcast().ok());
+    for (int i = 0; i < 4; ++i) ASSERT_TRUE(peer.read_frame().ok());  // the registration frames
+    auto target_frame = peer.read_frame();
+    ASSERT_TRUE(target_frame.ok());
+    const CanMessage got = to_message(*target_frame);
+    EXPECT_EQ(got.id, HOST);
+    EXPECT_EQ(Bytes(got.payload().begin(), got.payload().end()), (Bytes{0, 0, 0xCE, 0xFF, 0, 0, 0, 0}));
+
+    ASSERT_TRUE(peer.write_frame(make_frame(0x201, FEEDBACK_EXAMPLE).value()).ok());
+    ASSERT_TRUE(eventually([&] { return motor.feedback_stats().stored.load() == 1; }));
+    EXPECT_EQ((*d)->get_feedback_blocking(), (Feedback{1.5f, -12.3f, 2.5f}));
+}
+
+}  // namespace
+}  // namespace quorix
