@@ -1,0 +1,288 @@
+#include "comm/can/can_device_async.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "runtime/block_on.hpp"
+
+namespace quorix {
+namespace {
+
+using namespace std::chrono_literals;
+
+std::vector<std::uint8_t> bytes(std::initializer_list<std::uint8_t> b) { return b; }
+
+// A device whose "bus" is the other end of a datagram socket pair: it carries whole
+// can_frame records both ways, like a raw CAN socket.
+struct Bench {
+    int peer = -1;
+    std::shared_ptr<CanDeviceAsync> device;
+
+    Bench() {
+        int fds[2];
+        if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds) != 0)
+            throw std::runtime_error("socketpair");
+        peer = fds[1];
+        auto started = CanDeviceAsync::start("pair0", RawSocket::adopt(fds[0]));
+        if (!started) throw std::runtime_error(started.error().text);
+        device = std::move(started).value();
+    }
+    ~Bench() {
+        // Closing the peer first would make the I/O task read end-of-file; let it end first.
+        if (device) {
+            device.reset();
+            while (peer_read(10s)) {
+            }
+        }
+        ::close(peer);
+    }
+
+    void peer_write(const can_frame& f) const { ASSERT_EQ(::write(peer, &f, sizeof f), ssize_t(sizeof f)); }
+
+    // The next record the device wrote, or nullopt after `limit` (or at end-of-file).
+    std::optional<can_frame> peer_read(std::chrono::milliseconds limit = 10s) const {
+        pollfd p{peer, POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(limit.count())) <= 0) return std::nullopt;
+        can_frame f;
+        if (::read(peer, &f, sizeof f) != ssize_t(sizeof f)) return std::nullopt;
+        return f;
+    }
+};
+
+can_frame frame_of(std::uint32_t id, std::vector<std::uint8_t> data) { return make_frame(id, data).value(); }
+
+CanMessage message_of(std::uint32_t id, std::vector<std::uint8_t> data) { return CanMessage::from(id, data); }
+
+bool same_frame(const can_frame& a, const can_frame& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+// Redirects fd 2 into a pipe for the lifetime of the object.
+class StderrCapture {
+public:
+    StderrCapture() {
+        int fds[2];
+        EXPECT_EQ(::pipe2(fds, O_CLOEXEC | O_NONBLOCK), 0);
+        read_end_ = fds[0];
+        saved_ = ::dup(STDERR_FILENO);
+        ::dup2(fds[1], STDERR_FILENO);
+        ::close(fds[1]);
+    }
+    ~StderrCapture() {
+        ::dup2(saved_, STDERR_FILENO);
+        ::close(saved_);
+        ::close(read_end_);
+    }
+    // Waits until the captured text holds `lines` newlines (or 10 s), then returns it.
+    std::string text(int lines) {
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        while (std::count(text_.begin(), text_.end(), '\n') < lines &&
+               std::chrono::steady_clock::now() < deadline) {
+            char buf[512];
+            const ssize_t n = ::read(read_end_, buf, sizeof buf);
+            if (n > 0)
+                text_.append(buf, static_cast<std::size_t>(n));
+            else
+                std::this_thread::sleep_for(1ms);
+        }
+        return text_;
+    }
+
+private:
+    int read_end_ = -1;
+    int saved_ = -1;
+    std::string text_;
+};
+
+std::size_t open_descriptors() {
+    std::size_t n = 0;
+    DIR* dir = ::opendir("/proc/self/fd");
+    while (dirent* e = ::readdir(dir)) n += e->d_name[0] != '.';
+    ::closedir(dir);
+    return n;
+}
+
+TEST(CanDeviceAsync, WritesQueuedFramesInOrder) {
+    Bench bench;
+    const std::vector<std::pair<std::uint32_t, std::vector<std::uint8_t>>> sent = {
+        {0x7FF, {}}, {0x800, {1}}, {0x1FFFFFFF, {1, 2, 3, 4, 5, 6, 7, 8}}, {0x123, {0xDE, 0xAD}}};
+    for (const auto& [id, data] : sent) ASSERT_TRUE(bench.device->send_nonblocking(id, data));
+    for (const auto& [id, data] : sent) {
+        auto got = bench.peer_read();
+        ASSERT_TRUE(got);
+        EXPECT_TRUE(same_frame(*got, frame_of(id, data))) << std::hex << id;
+    }
+}
+
+TEST(CanDeviceAsync, QueuesReceivedFramesOldestFirst) {
+    Bench bench;
+    EXPECT_EQ(bench.device->try_receive(), std::nullopt);
+    bench.peer_write(frame_of(0x10, {1}));
+    bench.peer_write(frame_of(0x12345, {2, 3}));
+    EXPECT_EQ(bench.device->receive_timeout(10'000), message_of(0x10, {1}));
+    EXPECT_EQ(bench.device->receive_timeout(10'000), message_of(0x12345, {2, 3}));
+    EXPECT_EQ(bench.device->receive_timeout(20), std::nullopt);
+}
+
+TEST(CanDeviceAsync, ZeroTimeoutReturnsQueuedFramesAtOnce) {
+    Bench bench;
+    bench.peer_write(frame_of(1, {}));
+    bench.peer_write(frame_of(2, {}));
+    // Let the I/O task queue both; the wait is for the task, not a claim about timing.
+    const auto deadline = std::chrono::steady_clock::now() + 200ms;
+    while (std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(bench.device->receive_timeout(0), message_of(1, {}));
+    EXPECT_EQ(bench.device->receive_timeout(0), message_of(2, {}));
+    EXPECT_EQ(bench.device->receive_timeout(0), std::nullopt);
+}
+
+TEST(CanDeviceAsync, ReportsInvalidFramesOnStderrAndCarriesOn) {
+    StderrCapture err;
+    Bench bench;
+    ASSERT_TRUE(bench.device->send_nonblocking(0x123, bytes({1, 2, 3, 4, 5, 6, 7, 8, 9})));
+    ASSERT_TRUE(bench.device->send_nonblocking(0x20000000, {}));
+    ASSERT_TRUE(bench.device->send_nonblocking(0x20000000, bytes({1, 2, 3, 4, 5, 6, 7, 8, 9})));
+    ASSERT_TRUE(bench.device->send_nonblocking(0x42, bytes({7})));
+    auto got = bench.peer_read();
+    ASSERT_TRUE(got);
+    EXPECT_TRUE(same_frame(*got, frame_of(0x42, {7})));
+    EXPECT_EQ(err.text(3),
+              "Failed to send CAN frame: Payload is larger than CAN maximum of 8 bytes\n"
+              "Failed to send CAN frame: CAN ID too large\n"
+              "Failed to send CAN frame: Payload is larger than CAN maximum of 8 bytes\n");
+}
+
+TEST(CanDeviceAsync, ReadFailureIsReportedAndTheTaskGoesOn) {
+    StderrCapture err;
+    Bench bench;
+    const char junk[3] = {1, 2, 3};  // not a whole frame
+    ASSERT_EQ(::write(bench.peer, junk, sizeof junk), 3);
+    bench.peer_write(frame_of(0x55, {5}));
+    EXPECT_EQ(bench.device->receive_timeout(10'000), message_of(0x55, {5}));
+    EXPECT_EQ(err.text(1), "Failed to receive CAN frame: Input/output error (os error 5)\n");
+}
+
+TEST(CanDeviceAsync, TaskEndsWithTheLastHolderAfterWritingWhatWasQueued) {
+    Bench bench;
+    for (std::uint32_t id = 1; id <= 3; ++id) ASSERT_TRUE(bench.device->send_nonblocking(id, {}));
+    bench.device.reset();  // nothing arrives on the peer side: a silent bus
+    for (std::uint32_t id = 1; id <= 3; ++id) {
+        auto got = bench.peer_read();
+        ASSERT_TRUE(got);
+        EXPECT_EQ(got->can_id, id);
+    }
+    // End-of-file: the task has closed its end of the pair.
+    pollfd p{bench.peer, POLLIN, 0};
+    ASSERT_EQ(::poll(&p, 1, 10'000), 1);
+    char c;
+    EXPECT_EQ(::read(bench.peer, &c, 1), 0);
+}
+
+TEST(CanDeviceAsync, AHolderKeepsTheDeviceRunning) {
+    Bench bench;
+    auto holder = bench.device;
+    bench.device.reset();
+    ASSERT_TRUE(holder->send_nonblocking(9, bytes({9})));
+    auto got = bench.peer_read();
+    ASSERT_TRUE(got);
+    EXPECT_EQ(got->can_id, 9u);
+}
+
+TEST(CanDeviceAsync, DroppedDevicesLeaveNoDescriptorBehind) {
+    { Bench warm_up; }  // the runtime's own descriptors are made once
+    const std::size_t before = open_descriptors();
+    for (int i = 0; i < 50; ++i) Bench bench;
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (open_descriptors() > before && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(5ms);
+    EXPECT_EQ(open_descriptors(), before);
+}
+
+TEST(CanDeviceAsync, BothDirectionsProgressUnderLoad) {
+    Bench bench;
+    constexpr int N = 2000;
+    std::thread flood([&] {
+        for (int i = 0; i < N; ++i) bench.peer_write(frame_of(static_cast<std::uint32_t>(i), {}));
+    });
+    for (int i = 0; i < N; ++i)
+        ASSERT_TRUE(bench.device->send_nonblocking(static_cast<std::uint32_t>(i), {}));
+    for (int i = 0; i < N; ++i) {
+        auto got = bench.peer_read();
+        ASSERT_TRUE(got) << i;
+        ASSERT_EQ(got->can_id, static_cast<std::uint32_t>(i));
+    }
+    for (int i = 0; i < N; ++i) {
+        auto got = bench.device->receive_timeout(10'000);
+        ASSERT_TRUE(got) << i;
+        ASSERT_EQ(got->id, static_cast<std::uint32_t>(i));
+    }
+    flood.join();
+}
+
+rt::Task<std::optional<CanMessage>> receive_in_task(std::shared_ptr<CanDeviceAsync> device,
+                                                    rt::Duration limit) {
+    co_return co_await device->receive_timeout_async(limit);
+}
+
+TEST(CanDeviceAsync, AsyncReceiveWaitsInsideATask) {
+    Bench bench;
+    EXPECT_EQ(rt::block_on_runtime(receive_in_task(bench.device, 20ms)), std::nullopt);
+    bench.peer_write(frame_of(0x77, {7, 7}));
+    auto handle = rt::spawn(receive_in_task(bench.device, 10s));
+    EXPECT_EQ(rt::block_on_runtime(
+                  [](rt::JoinHandle<std::optional<CanMessage>> h) -> rt::Task<std::optional<CanMessage>> {
+                      co_return co_await h;
+                  }(std::move(handle))),
+              message_of(0x77, {7, 7}));
+}
+
+TEST(CanDeviceAsync, CancelledAsyncReceiveReleasesTheMutex) {
+    Bench bench;
+    auto waiting = rt::spawn(receive_in_task(bench.device, 3600s));
+    std::this_thread::sleep_for(20ms);  // let it take the mutex
+    waiting.abort();
+    bench.peer_write(frame_of(0x31, {}));
+    EXPECT_EQ(bench.device->receive_timeout(10'000), message_of(0x31, {}));
+}
+
+TEST(CanDeviceAsync, HugeTimeoutMeansNoDeadline) {
+    Bench bench;
+    std::thread later([&] {
+        std::this_thread::sleep_for(50ms);
+        bench.peer_write(frame_of(0x99, {}));
+    });
+    EXPECT_EQ(bench.device->receive_timeout(UINT64_MAX), message_of(0x99, {}));
+    later.join();
+}
+
+TEST(CanDeviceAsync, ConcurrentReceiversEachGetDistinctFrames) {
+    Bench bench;
+    constexpr int N = 200;
+    std::vector<std::uint32_t> got[2];
+    std::thread readers[2];
+    for (int r = 0; r < 2; ++r) {
+        readers[r] = std::thread([&, r] {
+            while (auto m = bench.device->receive_timeout(1000)) got[r].push_back(m->id);
+        });
+    }
+    for (int i = 0; i < N; ++i) bench.peer_write(frame_of(static_cast<std::uint32_t>(i), {}));
+    for (auto& t : readers) t.join();
+    std::vector<std::uint32_t> all(got[0]);
+    all.insert(all.end(), got[1].begin(), got[1].end());
+    std::sort(all.begin(), all.end());
+    ASSERT_EQ(all.size(), std::size_t{N});
+    for (int i = 0; i < N; ++i) EXPECT_EQ(all[i], static_cast<std::uint32_t>(i));
+}
+
+}  // namespace
+}  // namespace quorix
