@@ -14,15 +14,18 @@ struct ModuleEntry {
 };
 
 constexpr ModuleEntry MODULE_ENTRIES[] = {
+    {"AsyncHandle", add_async_handle_type},
     {"CanDevice", add_can_device_type},
     {"CanDeviceNonBlocking", add_can_device_non_blocking_type},
     {"PrecisionTimer", add_precision_timer_type},
     {"TaskManager", add_task_manager_type},
+    {"RunAsync", add_run_async_type},
     {"Timer", add_timer_type},
     {"TimerHandle", add_timer_handle_type},
     {"TimerWrapper", add_timer_wrapper_type},
     {"timer", add_timer_fn},
     {"precision_timer", add_precision_timer_fn},
+    {"run_async", add_run_async},
     {"get_task_manager", add_get_task_manager},
     {"shutdown_all", add_shutdown_all},
     {"block_all", add_block_all},

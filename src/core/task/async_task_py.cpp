@@ -1,0 +1,395 @@
+// Python classes RunAsync and AsyncHandle, and run_async(): a decorator that runs a Python
+// function as a task of the shared runtime and hands back a handle to its outcome.
+#include "py/args.hpp"
+#include "py/gil.hpp"
+#include "py/types.hpp"
+
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include "core/manager/task_registry.hpp"
+#include "core/task/async_task.hpp"
+#include "module/entries.hpp"
+#include "runtime/block_on.hpp"
+#include "runtime/runtime.hpp"
+
+namespace quorix::module {
+namespace {
+
+using State = AsyncTaskState<py::Ref>;
+
+PyTypeObject* RUN_ASYNC_TYPE = nullptr;
+PyTypeObject* ASYNC_HANDLE_TYPE = nullptr;
+
+// ---- the call, run by the task body -------------------------------------------------
+
+/// The body's Python side: the function and its arguments until the call, and the
+/// disposal of the shared state when the body lets go of it last.
+class PyCall {
+public:
+    PyCall(py::Ref func, py::Ref args) noexcept : func_(std::move(func)), args_(std::move(args)) {}
+    PyCall(PyCall&&) noexcept = default;
+    PyCall& operator=(PyCall&&) = delete;
+    // References still held here could only be dropped without the interpreter lock (the
+    // frame dies on a worker): leak them instead. call() normally released them already.
+    ~PyCall() {
+        (void)func_.release();
+        (void)args_.release();
+    }
+
+    // Not noexcept: at interpreter exit taking the lock may unwind this thread.
+    CallOutcome<py::Ref> call(bool run) {
+        CallOutcome<py::Ref> out;
+        if (!py::interpreter_alive()) return out;  // exit under way: skip, leak the references
+        py::GilGuard gil;
+        if (run) {
+            py::Ref value = py::Ref::steal(PyObject_Call(func_.get(), args_.get(), nullptr));
+            if (value) {
+                out.value = std::move(value);
+            } else {
+                // Described here, with the lock, before the body takes the error slot's mutex.
+                out.error = py::describe_current_exception();
+            }
+        }
+        func_.reset();
+        args_.reset();
+        return out;
+    }
+
+    // The result may hold a Python object: delete with the lock held, or leak at exit.
+    static void dispose(State* state) {
+        if (!py::interpreter_alive()) return;
+        rt::block_in_place([&] {
+            if (!py::interpreter_alive()) return;
+            py::GilGuard gil;
+            delete state;
+        });
+    }
+
+private:
+    py::Ref func_;
+    py::Ref args_;
+};
+
+// ---- AsyncHandle --------------------------------------------------------------------
+
+/// The handle's reference to the shared state; dropped in the Python thread that frees the
+/// handle, so with the interpreter lock held.
+class StateRef {
+public:
+    explicit StateRef(State* s) noexcept : s_(s) {}
+    StateRef(StateRef&& o) noexcept : s_(std::exchange(o.s_, nullptr)) {}
+    StateRef& operator=(StateRef&&) = delete;
+    ~StateRef() {
+        if (s_ && s_->drop_ref()) delete s_;
+    }
+    State* operator->() const noexcept { return s_; }
+    State& operator*() const noexcept { return *s_; }
+
+private:
+    State* s_;
+};
+
+struct PyAsyncHandle {
+    StateRef state;
+    TaskSlot slot;  // the join handle's slot, shared with the registry entry
+    TaskId id;
+};
+
+PyAsyncHandle& handle_of(PyObject* self) { return py::payload<PyAsyncHandle>(self); }
+
+rt::Task<rt::AsyncMutexGuard> lock_slot_async(rt::AsyncMutex& m) { co_return co_await m.lock(); }
+
+/// Locks a slot's mutex from synchronous code. The lock is usually free; otherwise the
+/// body is storing its outcome, which takes no other lock, so waiting with the
+/// interpreter lock held is safe (held_wait detaches on free-threaded builds).
+rt::AsyncMutexGuard lock_slot(rt::AsyncMutex& m) {
+    if (auto guard = m.try_lock()) return std::move(*guard);
+    return py::held_wait([&] { return rt::run_blocking(lock_slot_async(m)); });
+}
+
+/// The stored outcome: RuntimeError with the error text, else the result (the same object
+/// every time), else None. The slots are taken one at a time, error first.
+py::Ref fetch(State& s) {
+    std::optional<std::string> error;
+    {
+        rt::AsyncMutexGuard guard = lock_slot(s.error.mutex);
+        error = s.error.value;  // a copy: the text stays for later fetches
+    }
+    if (error) py::raise(PyExc_RuntimeError, *error);
+    rt::AsyncMutexGuard guard = lock_slot(s.result.mutex);
+    if (s.result.value) return s.result.value->clone();
+    return py::Ref::borrow(Py_None);
+}
+
+/// A relative sleep on the monotonic clock that resumes after signal interruptions until
+/// the whole time has passed.
+void sleep_poll_interval() {
+    constexpr auto ns = std::chrono::nanoseconds(ASYNC_WAIT_POLL).count();
+    timespec left{static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
+    while (::clock_nanosleep(CLOCK_MONOTONIC, 0, &left, &left) == EINTR) {
+    }
+}
+
+void write_stderr(const std::string& text) {
+    const char* p = text.data();
+    std::size_t left = text.size();
+    while (left > 0) {
+        const ssize_t n = ::write(STDERR_FILENO, p, left);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;  // nowhere to report a failed diagnostic
+        p += n;
+        left -= static_cast<std::size_t>(n);
+    }
+}
+
+constexpr py::ArgTable IS_DONE_ARGS{"AsyncHandle.is_done()", {}, 0};
+constexpr py::ArgTable IS_COMPLETED_ARGS{"AsyncHandle.is_completed()", {}, 0};
+constexpr py::ArgTable IS_CANCELLED_ARGS{"AsyncHandle.is_cancelled()", {}, 0};
+constexpr py::ArgTable CANCEL_ARGS{"AsyncHandle.cancel()", {}, 0};
+constexpr py::ArgTable TRY_RESULT_ARGS{"AsyncHandle.try_result()", {}, 0};
+constexpr py::ArgTable WAIT_ARGS{"AsyncHandle.wait()", {"timeout_ms"}, 0};
+
+py::Ref bool_object(bool b) { return py::Ref::borrow(b ? Py_True : Py_False); }
+
+PyObject* handle_is_done(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::guarded([&] {
+        py::parse(IS_DONE_ARGS, args, nargs, kwnames);
+        const State& s = *handle_of(self).state;
+        return bool_object(s.completed.load() || s.cancelled.load());
+    });
+}
+
+PyObject* handle_is_completed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::guarded([&] {
+        py::parse(IS_COMPLETED_ARGS, args, nargs, kwnames);
+        return bool_object(handle_of(self).state->completed.load());
+    });
+}
+
+PyObject* handle_is_cancelled(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::guarded([&] {
+        py::parse(IS_CANCELLED_ARGS, args, nargs, kwnames);
+        return bool_object(handle_of(self).state->cancelled.load());
+    });
+}
+
+PyObject* handle_cancel(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::guarded([&] {
+        py::parse(CANCEL_ARGS, args, nargs, kwnames);
+        handle_of(self).state->cancelled.store(true);  // a mark only: a running call goes on
+        return py::Ref::borrow(Py_None);
+    });
+}
+
+PyObject* handle_try_result(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::guarded([&] {
+        py::parse(TRY_RESULT_ARGS, args, nargs, kwnames);
+        return fetch(*handle_of(self).state);
+    });
+}
+
+py::Ref wait_impl(State& s, std::optional<std::uint64_t> timeout_ms) {
+    const auto start = std::chrono::steady_clock::now();
+    if (!s.completed.load()) {
+        while (!s.cancelled.load()) {
+            if (timeout_ms) {
+                // Compared at nanosecond resolution without multiplying the time-out up
+                // (a huge one would overflow).
+                const auto elapsed = std::chrono::steady_clock::now() - start;
+                const auto ns = static_cast<std::uint64_t>(std::chrono::nanoseconds(elapsed).count());
+                if (ns / 1'000'000 >= *timeout_ms) py::raise(PyExc_TimeoutError, "Async task wait timed out");
+            }
+            py::detached(sleep_poll_interval);  // the body needs the lock to progress
+            if (s.completed.load()) break;
+        }
+    }
+    return fetch(s);
+}
+
+PyObject* handle_wait(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::guarded([&] {
+        auto a = py::parse(WAIT_ARGS, args, nargs, kwnames);
+        const auto timeout_ms = a.opt<std::uint64_t>(0);
+        return wait_impl(*handle_of(self).state, timeout_ms);
+    });
+}
+
+PyObject* handle_task_id(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(handle_of(self).id); }
+
+PyObject* handle_repr(PyObject* self) {
+    const PyAsyncHandle& h = handle_of(self);
+    const char* status = async_status_text(h.state->completed.load(), h.state->cancelled.load());
+    return PyUnicode_FromFormat("AsyncHandle(id=%llu, status=%s)", static_cast<unsigned long long>(h.id),
+                                status);
+}
+
+void handle_dealloc(PyObject* self) {
+    const PyAsyncHandle& h = handle_of(self);
+    if (!h.state->completed.load() && !h.state->cancelled.load()) {
+        write_stderr("Warning: AsyncHandle(id=" + std::to_string(h.id) +
+                     ") dropped while task still running. Consider calling handle.cancel() or "
+                     "handle.wait() before dropping.\n");
+    }
+    task_manager().unregister(h.id);
+    // The state may hold the result object: freed here, with the interpreter lock held,
+    // unless the body still holds it (it then frees it under the lock itself).
+    py::dealloc<PyAsyncHandle>(self);
+}
+
+PyMethodDef ASYNC_HANDLE_METHODS[] = {
+    {"is_done", py::fastcall(handle_is_done), METH_FASTCALL | METH_KEYWORDS,
+     "is_done($self)\n--\n\n检查任务是否已结束（成功、失败或已取消）"},
+    {"is_completed", py::fastcall(handle_is_completed), METH_FASTCALL | METH_KEYWORDS,
+     "is_completed($self)\n--\n\n检查任务是否已成功完成"},
+    {"is_cancelled", py::fastcall(handle_is_cancelled), METH_FASTCALL | METH_KEYWORDS,
+     "is_cancelled($self)\n--\n\n检查任务是否已被取消"},
+    {"cancel", py::fastcall(handle_cancel), METH_FASTCALL | METH_KEYWORDS,
+     "cancel($self)\n--\n\n"
+     "取消任务\n\n"
+     "只将任务标记为已取消，不会中断正在运行的代码。"},
+    {"try_result", py::fastcall(handle_try_result), METH_FASTCALL | METH_KEYWORDS,
+     "try_result($self)\n--\n\n"
+     "尝试获取结果（非阻塞）\n\n"
+     "返回:\n    任务尚未结束时返回 None，否则返回函数的返回值\n\n"
+     "异常:\n    RuntimeError: 任务执行失败"},
+    {"wait", py::fastcall(handle_wait), METH_FASTCALL | METH_KEYWORDS,
+     "wait($self, timeout_ms=None)\n--\n\n"
+     "等待任务完成并返回结果\n\n"
+     "参数:\n    timeout_ms: 超时时间（毫秒），None 表示无限等待\n\n"
+     "返回:\n    函数的返回值\n\n"
+     "异常:\n    TimeoutError: 等待超时\n    RuntimeError: 任务执行失败"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef ASYNC_HANDLE_GETSET[] = {
+    {"task_id", handle_task_id, nullptr, "任务的唯一标识符", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+constexpr py::TypeTable ASYNC_HANDLE_TABLE{
+    .name = "builtins.AsyncHandle",
+    .doc = "异步任务句柄\n\n用于查询和控制异步执行的函数。不能从 Python 直接创建。",
+    .basicsize = sizeof(py::Object<PyAsyncHandle>),
+    .dealloc = handle_dealloc,
+    .repr = handle_repr,
+    .methods = ASYNC_HANDLE_METHODS,
+    .getset = ASYNC_HANDLE_GETSET,
+    .cache = &ASYNC_HANDLE_TYPE,
+};
+
+// ---- RunAsync -----------------------------------------------------------------------
+
+struct PyRunAsync {
+    vectorcallfunc vectorcall;  // instances are vectorcall-callable
+    py::Ref func;
+};
+
+PyObject* run_async_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames);
+
+constexpr py::ArgTable RUN_ASYNC_NEW_ARGS{"RunAsync.__new__()", {"func"}, 1};
+constexpr py::ArgTable RUN_ASYNC_CALL_KEYWORDS{"RunAsync.__call__()", {}, 0};
+constexpr py::ArgTable RUN_ASYNC_FN_ARGS{"run_async()", {"func"}, 1};
+
+py::Ref new_run_async(PyTypeObject* type, PyObject* func) {
+    return py::new_object<PyRunAsync>(type, PyRunAsync{run_async_vectorcall, py::Ref::borrow(func)});
+}
+
+PyObject* run_async_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return py::guarded([&] {
+        auto a = py::parse_tuple(RUN_ASYNC_NEW_ARGS, args, kwargs);
+        return new_run_async(type, a.raw(0));
+    });
+}
+
+py::Ref args_tuple(PyObject* const* args, Py_ssize_t nargs) {
+    py::Ref tuple = py::check(PyTuple_New(nargs));
+    for (Py_ssize_t i = 0; i < nargs; ++i)
+        PyTuple_SET_ITEM(tuple.get(), i, py::Ref::borrow(args[i]).release());
+    return tuple;
+}
+
+py::Ref start_task(PyObject* func, PyObject* const* args, Py_ssize_t nargs) {
+    rt::Runtime& runtime = rt::runtime();  // may raise PanicException: nothing allocated yet
+    const TaskId id = next_task_id();
+    PyCall call(py::Ref::borrow(func), args_tuple(args, nargs));
+    auto* state = new State();
+    StateRef handle_ref(state);  // the handle's reference; the body owns the other
+    auto record = std::make_shared<AsyncTaskRecord>();
+    rt::JoinHandle<void> join = runtime.spawn(async_task_body(state, running_flag(record), std::move(call)));
+    record->handle.value = std::move(join);  // nobody else reads the slot yet
+    const TaskSlot slot = task_slot(record);
+    task_manager().register_task(id, running_flag(record), slot, TaskKind::AsyncTask);
+    try {
+        return py::new_object<PyAsyncHandle>(ASYNC_HANDLE_TYPE, std::move(handle_ref), slot, id);
+    } catch (...) {
+        task_manager().unregister(id);  // no handle will ever remove the entry
+        throw;
+    }
+}
+
+PyObject* run_async_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+    return py::guarded([&] {
+        const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+        // Any keyword is refused before an id is drawn or a task started; the parser
+        // names the first one.
+        if (kwnames && PyTuple_GET_SIZE(kwnames) > 0)
+            py::parse(RUN_ASYNC_CALL_KEYWORDS, args + nargs, 0, kwnames);
+        return start_task(py::payload<PyRunAsync>(self).func.get(), args, nargs);
+    });
+}
+
+PyObject* run_async_repr(PyObject*) { return PyUnicode_FromString("RunAsync(...)"); }
+
+constexpr py::TypeTable RUN_ASYNC_TABLE{
+    .name = "builtins.RunAsync",
+    .doc =
+        "RunAsync(func)\n--\n\n"
+        "异步任务装饰器\n\n"
+        "在独立的异步任务中运行被装饰的函数，调用时立即返回 AsyncHandle。\n\n"
+        "示例:\n"
+        "    @RunAsync\n"
+        "    def compute(x):\n"
+        "        return x * 2\n\n"
+        "    handle = compute(21)\n"
+        "    result = handle.wait()  # 42",
+    .basicsize = sizeof(py::Object<PyRunAsync>),
+    .dealloc = py::dealloc<PyRunAsync>,
+    .new_fn = run_async_new,
+    .repr = run_async_repr,
+    .call = PyVectorcall_Call,
+    .vectorcall_offset = offsetof(py::Object<PyRunAsync>, value) + offsetof(PyRunAsync, vectorcall),
+    .cache = &RUN_ASYNC_TYPE,
+};
+
+PyObject* run_async_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::guarded([&] {
+        auto a = py::parse(RUN_ASYNC_FN_ARGS, args, nargs, kwnames);
+        return new_run_async(RUN_ASYNC_TYPE, a.raw(0));
+    });
+}
+
+PyMethodDef RUN_ASYNC_DEF = {"run_async", py::fastcall(run_async_fn), METH_FASTCALL | METH_KEYWORDS,
+                             "run_async(func)\n--\n\n"
+                             "创建异步任务的便捷函数\n\n"
+                             "它本身就是装饰器，直接用于函数定义。\n\n"
+                             "示例:\n"
+                             "    @run_async\n"
+                             "    def my_task(x):\n"
+                             "        return x * 2\n\n"
+                             "    handle = my_task(21)\n"
+                             "    print(handle.wait())  # 42"};
+
+}  // namespace
+
+void add_async_handle_type(PyObject* module) { py::add_type(module, ASYNC_HANDLE_TABLE); }
+void add_run_async_type(PyObject* module) { py::add_type(module, RUN_ASYNC_TABLE); }
+void add_run_async(PyObject* module) { py::add_function(module, &RUN_ASYNC_DEF); }
+
+}  // namespace quorix::module
