@@ -177,6 +177,8 @@ private:
 class BlockingJob {
 public:
     virtual void run_job() = 0;
+    /// Finishes the job without running it, with Panic(why) as its outcome.
+    virtual void fail(const std::string& why) noexcept = 0;
     BlockingJob* next_job = nullptr;
 
 protected:
@@ -204,6 +206,15 @@ public:
             } catch (...) {
                 this->set_exception(std::current_exception());
             }
+        }
+        this->finish_external();
+    }
+
+    void fail(const std::string& why) noexcept override {
+        try {
+            this->set_exception(std::make_exception_ptr(Panic(why)));
+        } catch (...) {
+            this->set_exception(std::current_exception());  // the text could not be copied
         }
         this->finish_external();
     }

@@ -1,0 +1,100 @@
+#pragma once
+
+// The reactor: one thread that waits in epoll for fd readiness, the timerfd of the timer
+// heap, the signal eventfd and its own wake eventfd, and wakes the tasks concerned.
+
+#include <pthread.h>
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <vector>
+
+#include "runtime/io_error.hpp"
+#include "runtime/task.hpp"
+#include "runtime/time.hpp"
+
+namespace quorix::rt::detail {
+
+/// Readiness state of one fd registered with the reactor. Its address is the epoll data
+/// pointer, so it is freed by the reactor thread after the current batch of events.
+struct ScheduledIo {
+    static constexpr std::uint64_t READABLE = 1, WRITABLE = 2, READINESS = 3;
+    static constexpr int TICK_SHIFT = 8;
+
+    int fd = -1;
+    class Reactor* reactor = nullptr;
+    // Bits READABLE/WRITABLE, plus an event counter above TICK_SHIFT that tells a clear from
+    // an older event apart from one that raced with a newer event. Set by the reactor with
+    // release; read with acquire by the awaiters.
+    std::atomic<std::uint64_t> readiness{0};
+    std::mutex mu;
+    Waker reader;  // guarded by mu
+    Waker writer;  // guarded by mu
+    ScheduledIo* next_free = nullptr;
+};
+
+class Reactor {
+public:
+    /// Creates the epoll instance, the timerfd and the wake eventfd, and starts the thread.
+    static IoResult<Reactor*> create();
+    /// Stops and joins the thread, closes its fds. Registered fds must be gone.
+    ~Reactor();
+    Reactor(const Reactor&) = delete;
+    Reactor& operator=(const Reactor&) = delete;
+
+    /// Queues `e` (deadline_ns and waker set by the caller). Any thread.
+    void add_timer(TimerEntry& e);
+    /// Removes `e` if it is still queued. Any thread.
+    void remove_timer(TimerEntry& e) noexcept;
+
+    /// Registers a non-blocking fd, edge-triggered for reading and writing.
+    IoResult<ScheduledIo*> register_fd(int fd);
+    /// Removes the fd from epoll and frees its state once the reactor cannot touch it.
+    void deregister_fd(ScheduledIo* io) noexcept;
+
+    /// Watches the process's signal eventfd (level-triggered); on readiness the reactor
+    /// drains it and dispatches signal deliveries to listeners.
+    IoResult<void> watch_signals(int fd);
+
+    /// Timers currently queued (tests).
+    std::size_t pending_timers() const;
+
+private:
+    Reactor() = default;
+    static void thread_main(void* self);
+    void loop();
+    void fire_timers();
+    void dispatch_io(ScheduledIo* io, std::uint32_t events);
+    void free_deregistered() noexcept;
+    void arm_locked(std::int64_t deadline_ns) noexcept;
+    void notify() noexcept;
+
+    // Timer heap (binary min-heap on deadline, then insertion order).
+    bool earlier(const TimerEntry* a, const TimerEntry* b) const noexcept;
+    void sift_up(std::size_t i) noexcept;
+    void sift_down(std::size_t i) noexcept;
+    void erase_at(std::size_t i) noexcept;
+    void place(std::size_t i, TimerEntry* e) noexcept;
+
+    int epoll_fd_ = -1;
+    int timer_fd_ = -1;
+    int wake_fd_ = -1;
+    pthread_t thread_{};
+    bool thread_started_ = false;
+    std::atomic<bool> stopping_{false};
+
+    mutable std::mutex timer_mu_;
+    std::vector<TimerEntry*> heap_;  // guarded by timer_mu_
+    std::uint64_t next_seq_ = 0;     // guarded by timer_mu_
+    std::int64_t armed_ns_;          // guarded by timer_mu_: deadline the timerfd is set to
+    std::vector<Waker> due_;         // reactor thread only: wakers of fired timers
+
+    std::mutex free_mu_;
+    ScheduledIo* free_list_ = nullptr;  // guarded by free_mu_
+};
+
+/// Wakes the listeners of signals delivered since the last call (signal.cpp).
+void dispatch_signal_deliveries() noexcept;
+
+}  // namespace quorix::rt::detail

@@ -1,0 +1,78 @@
+#include "runtime/signal.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <csignal>
+
+#include "runtime/block_on.hpp"
+#include "runtime/select.hpp"
+#include "runtime/time.hpp"
+#include "runtime_test_util.hpp"
+
+namespace quorix::rt {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::eventually;
+
+std::atomic<int> PREVIOUS_CALLS{0};
+extern "C" void previous_handler(int) {
+    ++PREVIOUS_CALLS;
+    errno = EDOM;  // our handler must restore the interrupted code's errno anyway
+}
+
+TEST(RtSignal, ChainsToThePreviousHandlerAndWakesEveryListener) {
+    struct sigaction prev {};
+    prev.sa_handler = &previous_handler;
+    sigemptyset(&prev.sa_mask);
+    ASSERT_EQ(::sigaction(SIGUSR1, &prev, nullptr), 0);
+
+    auto a = SignalListener::create(SIGUSR1);
+    auto b = SignalListener::create(SIGUSR1);
+    ASSERT_TRUE(a && b);
+    auto both = [&]() -> Task<int> {
+        co_await a->recv();
+        co_await b->recv();
+        co_return 2;
+    };
+    errno = 0;
+    ASSERT_EQ(::raise(SIGUSR1), 0);  // delivered to this thread before raise returns
+    EXPECT_EQ(errno, 0);
+    EXPECT_EQ(PREVIOUS_CALLS.load(), 1);
+    EXPECT_EQ(block_on_runtime(both()), 2);
+
+    // A listener created after a delivery does not see it; a later one wakes it up.
+    auto late = SignalListener::create(SIGUSR1);
+    ASSERT_TRUE(late);
+    auto wait_late = [&]() -> Task<int> {
+        auto r = co_await select(late->recv(), sleep(1ms));
+        co_return static_cast<int>(r.index());
+    };
+    EXPECT_EQ(block_on_runtime(wait_late()), 1);
+    auto h = spawn([](SignalListener& l) -> Task<void> { co_await l.recv(); }(*late));
+    ASSERT_TRUE(eventually([&] { return !h.is_finished(); }));
+    ASSERT_EQ(::raise(SIGUSR1), 0);
+    EXPECT_TRUE(eventually([&] { return h.is_finished(); }));
+    EXPECT_EQ(PREVIOUS_CALLS.load(), 2);
+}
+
+TEST(RtSignal, ADefaultDispositionIsNotCalledAndUncatchableSignalsAreRefused) {
+    ::signal(SIGUSR2, SIG_DFL);
+    auto l = SignalListener::create(SIGUSR2);
+    ASSERT_TRUE(l);
+    ASSERT_EQ(::raise(SIGUSR2), 0);  // would end the process if the default action ran
+    EXPECT_EQ(block_on_runtime([](SignalListener& s) -> Task<int> {
+                  co_await s.recv();
+                  co_return 1;
+              }(*l)),
+              1);
+    for (int bad : {0, -1, SIGKILL, SIGSTOP, 4096}) {
+        auto r = SignalListener::create(bad);
+        ASSERT_FALSE(r) << bad;
+        EXPECT_EQ(r.error().kind, IoErrorKind::InvalidInput);
+    }
+}
+
+}  // namespace
+}  // namespace quorix::rt
