@@ -1,0 +1,145 @@
+#include "core/timer/normal_timer.hpp"
+
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <vector>
+#include "core/timer/precision_sleep.hpp"
+#include "runtime/block_on.hpp"
+
+namespace quorix {
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::nanoseconds;
+
+// Shared by the loop's calls (on pool threads) and the test thread.
+struct Record {
+    std::mutex m;
+    std::condition_variable cv;
+    std::vector<Instant> starts;
+    int on_worker = 0;  // calls made on a thread that holds a worker seat (must stay 0)
+    int releases = 0;
+    int release_on_worker = 0;
+
+    template <class P>
+    bool wait(P pred) {
+        std::unique_lock lock(m);
+        return cv.wait_for(lock, std::chrono::seconds{10}, [&] { return pred(*this); });
+    }
+};
+
+struct RecordingCall : TimerCall {
+    Record* r;
+    std::function<bool(std::size_t)> on_call;
+    RecordingCall(Record* rec, std::function<bool(std::size_t)> f) : r(rec), on_call(std::move(f)) {}
+    bool call() override {
+        std::size_t k;
+        {
+            std::lock_guard lock(r->m);
+            r->starts.push_back(monotonic_now());
+            r->on_worker += rt::on_worker_thread() ? 1 : 0;
+            k = r->starts.size() - 1;
+            r->cv.notify_all();
+        }
+        return on_call ? on_call(k) : true;
+    }
+    void release() override {
+        std::lock_guard lock(r->m);
+        ++r->releases;
+        r->release_on_worker += rt::on_worker_thread() ? 1 : 0;
+        r->cv.notify_all();
+    }
+};
+
+class NormalTimer : public ::testing::Test {
+public:
+    NormalLoop make_loop(nanoseconds period, std::function<bool(std::size_t)> on_call = {}) {
+        NormalLoop loop;
+        loop.runtime = &runtime_;
+        loop.running = running_;
+        loop.tick_count = ticks_;
+        loop.call = std::make_shared<RecordingCall>(&rec_, std::move(on_call));
+        loop.period = period;
+        loop.registry = &registry_;
+        return loop;
+    }
+    std::size_t calls() {
+        std::lock_guard lock(rec_.m);
+        return rec_.starts.size();
+    }
+
+    rt::Runtime runtime_{rt::RuntimeConfig{.workers = 1}};
+    TaskManager registry_;
+    RunningFlag running_ = std::make_shared<std::atomic<bool>>(true);
+    TickCounter ticks_ = std::make_shared<std::atomic<std::uint64_t>>(0);
+    Record rec_;
+};
+
+TEST_F(NormalTimer, CallsAtOnceThenOnTheGridOnThePoolNeverOnAWorker) {
+    constexpr nanoseconds P = milliseconds{20};
+    const Instant before = monotonic_now();
+    auto slot = spawn_normal_timer(make_loop(P));
+    ASSERT_TRUE(slot->join.has_value());
+    ASSERT_TRUE(rec_.wait([](Record& r) { return r.starts.size() >= 5; }));
+    running_->store(false);
+    ASSERT_TRUE(rec_.wait([](Record& r) { return r.releases == 1; }));
+    std::lock_guard lock(rec_.m);
+    EXPECT_LT(rec_.starts[0] - before, milliseconds{500});  // generous: no period waited first
+    for (std::size_t k = 1; k < 5; ++k)
+        EXPECT_GE(rec_.starts[k] - before, P * static_cast<std::int64_t>(k)) << k;  // never early
+    EXPECT_EQ(rec_.on_worker, 0);
+    EXPECT_EQ(rec_.release_on_worker, 0);
+    EXPECT_EQ(ticks_->load(), rec_.starts.size());
+}
+
+TEST_F(NormalTimer, StopDuringTheWaitAllowsAtMostOneMoreCall) {
+    auto slot = spawn_normal_timer(make_loop(milliseconds{50}));
+    ASSERT_TRUE(rec_.wait([](Record& r) { return !r.starts.empty(); }));
+    running_->store(false);
+    const std::size_t at_stop = calls();
+    ASSERT_TRUE(rec_.wait([](Record& r) { return r.releases == 1; }));
+    EXPECT_LE(calls(), at_stop + 1);
+}
+
+TEST_F(NormalTimer, StopInsideTheCallEndsWithoutAnotherCall) {
+    auto slot = spawn_normal_timer(make_loop(milliseconds{5}, [this](std::size_t k) {
+        if (k == 2) running_->store(false);
+        return true;
+    }));
+    ASSERT_TRUE(rec_.wait([](Record& r) { return r.releases == 1; }));
+    EXPECT_EQ(calls(), 3u);
+    EXPECT_EQ(ticks_->load(), 3u);
+}
+
+TEST_F(NormalTimer, ShutdownRequestedBeforeTheStartMeansNoCall) {
+    registry_.stop_all();
+    auto slot = spawn_normal_timer(make_loop(milliseconds{5}));
+    ASSERT_TRUE(rec_.wait([](Record& r) { return r.releases == 1; }));
+    EXPECT_EQ(calls(), 0u);
+    EXPECT_FALSE(running_->load());
+    EXPECT_EQ(ticks_->load(), 0u);
+}
+
+TEST_F(NormalTimer, CallThatCanNoLongerRunEndsTheLoop) {
+    auto slot = spawn_normal_timer(make_loop(milliseconds{2}, [](std::size_t k) { return k < 1; }));
+    ASSERT_TRUE(rec_.wait([](Record& r) { return r.releases == 1; }));
+    EXPECT_EQ(calls(), 2u);
+    EXPECT_EQ(ticks_->load(), 1u);
+}
+
+TEST_F(NormalTimer, StartsFromInsideARuntimeTaskWithoutBlockingTheWorker) {
+    // One worker: if filling the slot waited for anything the loop needs, this would hang.
+    auto outer = runtime_.spawn([](NormalTimer* self) -> rt::Task<bool> {
+        auto slot = spawn_normal_timer(self->make_loop(milliseconds{5}));
+        co_return slot->join.has_value();
+    }(this));
+    ASSERT_TRUE(rec_.wait([](Record& r) { return r.starts.size() >= 3; }));
+    running_->store(false);
+    ASSERT_TRUE(rec_.wait([](Record& r) { return r.releases == 1; }));
+    ASSERT_TRUE(outer.is_finished());
+    EXPECT_TRUE(outer.take_result());
+}
+
+}  // namespace
+}  // namespace quorix
