@@ -9,6 +9,8 @@ namespace quorix::module {
 void add_async_handle_type(PyObject* module);
 void add_can_device_type(PyObject* module);
 void add_can_device_non_blocking_type(PyObject* module);
+void add_device_type(PyObject* module);
+void add_motor_type(PyObject* module);
 void add_precision_timer_type(PyObject* module);
 void add_task_manager_type(PyObject* module);
 void add_run_async_type(PyObject* module);

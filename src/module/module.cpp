@@ -17,6 +17,8 @@ constexpr ModuleEntry MODULE_ENTRIES[] = {
     {"AsyncHandle", add_async_handle_type},
     {"CanDevice", add_can_device_type},
     {"CanDeviceNonBlocking", add_can_device_non_blocking_type},
+    {"Device", add_device_type},
+    {"Motor", add_motor_type},
     {"PrecisionTimer", add_precision_timer_type},
     {"TaskManager", add_task_manager_type},
     {"RunAsync", add_run_async_type},
