@@ -39,12 +39,14 @@ std::optional<Feedback> Device::try_get_feedback() noexcept {
     return feedback_;
 }
 
+rt::Task<Feedback> Device::read_feedback_locked() {
+    auto guard = co_await feedback_mu_.lock();
+    co_return feedback_;
+}
+
 Feedback Device::get_feedback_blocking() {
     if (auto fb = try_get_feedback()) return *fb;
-    return rt::run_blocking([](Device& self) -> rt::Task<Feedback> {
-        auto guard = co_await self.feedback_mu_.lock();
-        co_return self.feedback_;
-    }(*this));
+    return rt::run_blocking(read_feedback_locked());
 }
 
 IoResult<void> Device::send(const FramePayload& frame) { return can_->send(host_id_, frame); }

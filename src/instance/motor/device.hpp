@@ -68,6 +68,7 @@ public:
     IoResult<void> start_calibration();
 
 private:
+    rt::Task<Feedback> read_feedback_locked();
     IoResult<void> send(const std::array<std::uint8_t, 8>& frame);
 
     std::shared_ptr<CanLink> can_;

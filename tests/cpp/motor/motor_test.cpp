@@ -2,6 +2,7 @@
 
 #include <sys/socket.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -335,6 +336,42 @@ TEST(MotorFeedback, WrongLengthAndUnknownIdsAreCountedAndSkipped) {
     EXPECT_EQ(g.motor.feedback_stats().ignored.load(), 1u);
     EXPECT_EQ(g.motor.feedback_stats().unmatched.load(), 1u);
     EXPECT_EQ((*d)->get_feedback_blocking().position, 1.5f);
+}
+
+// Readers racing the feedback task take the lock now directly, now through the runtime;
+// either way they see whole records.
+TEST(MotorFeedback, ReadersRacingTheTaskSeeWholeRecords) {
+    Group g;
+    auto d = g.motor.add_device(0, 0x201, FocMode::Speed);
+    ASSERT_TRUE(d.ok());
+    constexpr int FRAMES = 2000;
+    std::atomic<bool> torn{false};
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> readers;
+    for (int r = 0; r < 2; ++r) {
+        readers.emplace_back([&] {
+            while (!stop.load()) {
+                const Feedback fb = (*d)->get_feedback_blocking();
+                if (fb.position != fb.speed || fb.speed != fb.current) torn = true;
+            }
+        });
+    }
+    for (int k = 1; k <= FRAMES; ++k) {
+        // position k (f32), speed 10k / 10, current 100k / 100: all three read back as k.
+        const float position = static_cast<float>(k % 300);
+        const auto speed = static_cast<std::int16_t>(10 * (k % 300));
+        const auto current = static_cast<std::int16_t>(100 * (k % 300));
+        Bytes data(8);
+        std::memcpy(data.data(), &position, 4);
+        std::memcpy(data.data() + 4, &speed, 2);
+        std::memcpy(data.data() + 6, &current, 2);
+        g.link->deliver(0x201, data);
+    }
+    ASSERT_TRUE(eventually([&] { return g.motor.feedback_stats().stored.load() == FRAMES; }));
+    stop = true;
+    for (auto& t : readers) t.join();
+    EXPECT_FALSE(torn.load());
+    EXPECT_EQ((*d)->get_feedback_blocking().position, static_cast<float>(FRAMES % 300));
 }
 
 TEST(MotorFeedback, DeviceOutlivesItsGroupAndTheTaskLetsGo) {
