@@ -1,6 +1,7 @@
 // Python classes RunAsync and AsyncHandle, and run_async(): a decorator that runs a Python
 // function as a task of the shared runtime and hands back a handle to its outcome.
 #include "py/args.hpp"
+#include "py/exit_safe.hpp"
 #include "py/gil.hpp"
 #include "py/types.hpp"
 
@@ -29,6 +30,15 @@ PyTypeObject* ASYNC_HANDLE_TYPE = nullptr;
 
 // ---- the call, run by the task body -------------------------------------------------
 
+/// Frees a state that nobody else holds; needs the interpreter lock. The result object is
+/// taken out first and dropped outside any noexcept frame (see drop_reference).
+void delete_state(State* state) {
+    py::Ref result;
+    if (state->result.value) result = std::move(*state->result.value);
+    delete state;
+    py::drop_reference(result);
+}
+
 /// The body's Python side: the function and its arguments until the call, and the
 /// disposal of the shared state when the body lets go of it last.
 class PyCall {
@@ -43,11 +53,12 @@ public:
         (void)args_.release();
     }
 
-    // Not noexcept: at interpreter exit taking the lock may unwind this thread.
+    // Not noexcept, and neither is anything between here and the runtime: at interpreter
+    // exit, taking the lock (also inside the call) may unwind this thread.
     CallOutcome<py::Ref> call(bool run) {
         CallOutcome<py::Ref> out;
         if (!py::interpreter_alive()) return out;  // exit under way: skip, leak the references
-        py::GilGuard gil;
+        py::ExitSafeGil gil;
         if (run) {
             py::Ref value = py::Ref::steal(PyObject_Call(func_.get(), args_.get(), nullptr));
             if (value) {
@@ -57,18 +68,18 @@ public:
                 out.error = py::describe_current_exception();
             }
         }
-        func_.reset();
-        args_.reset();
+        py::drop_reference(func_);
+        py::drop_reference(args_);
         return out;
     }
 
-    // The result may hold a Python object: delete with the lock held, or leak at exit.
+    // The body let go of the state last: free it with the lock held, or leak it at exit.
     static void dispose(State* state) {
         if (!py::interpreter_alive()) return;
         rt::block_in_place([&] {
             if (!py::interpreter_alive()) return;
-            py::GilGuard gil;
-            delete state;
+            py::ExitSafeGil gil;
+            delete_state(state);
         });
     }
 
@@ -79,15 +90,21 @@ private:
 
 // ---- AsyncHandle --------------------------------------------------------------------
 
-/// The handle's reference to the shared state; dropped in the Python thread that frees the
-/// handle, so with the interpreter lock held.
+/// The handle's reference to the shared state.
 class StateRef {
 public:
     explicit StateRef(State* s) noexcept : s_(s) {}
     StateRef(StateRef&& o) noexcept : s_(std::exchange(o.s_, nullptr)) {}
     StateRef& operator=(StateRef&&) = delete;
+    // Only reached with a reference left when creating the handle failed, in the Python
+    // thread that tried, with the lock held.
     ~StateRef() {
-        if (s_ && s_->drop_ref()) delete s_;
+        if (State* last = release()) delete last;
+    }
+    /// Lets go of the reference; the state if it was the last one (the caller frees it).
+    [[nodiscard]] State* release() noexcept {
+        State* s = std::exchange(s_, nullptr);
+        return s && s->drop_ref() ? s : nullptr;
     }
     State* operator->() const noexcept { return s_; }
     State& operator*() const noexcept { return *s_; }
@@ -231,7 +248,7 @@ PyObject* handle_repr(PyObject* self) {
 }
 
 void handle_dealloc(PyObject* self) {
-    const PyAsyncHandle& h = handle_of(self);
+    PyAsyncHandle& h = handle_of(self);
     if (!h.state->completed.load() && !h.state->cancelled.load()) {
         write_stderr("Warning: AsyncHandle(id=" + std::to_string(h.id) +
                      ") dropped while task still running. Consider calling handle.cancel() or "
@@ -240,6 +257,7 @@ void handle_dealloc(PyObject* self) {
     task_manager().unregister(h.id);
     // The state may hold the result object: freed here, with the interpreter lock held,
     // unless the body still holds it (it then frees it under the lock itself).
+    if (State* last = h.state.release()) delete_state(last);
     py::dealloc<PyAsyncHandle>(self);
 }
 
