@@ -3,8 +3,6 @@ other nodes: frames on the wire byte for byte, feedback decoding, console lines.
 
 import gc
 import importlib.util
-import math
-import os
 import pathlib
 import socket
 import struct

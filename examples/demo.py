@@ -1,0 +1,338 @@
+#!/usr/bin/env python3
+"""quorix demo: a 500 Hz control loop driving FOC motor drivers over CAN.
+
+One `Motor` (a broadcast group) on IFACE with host id HOST, one speed-mode `Device` per
+entry of NODES. A `precision_timer` runs the control loop: the first driver follows a speed
+ramp, the second holds a position with a proportional loop closed over its feedback, any
+further one follows the ramp in the opposite direction. Each cycle sets every target and
+sends them all in one broadcast frame. A normal `timer` redraws a small table of targets
+and feedback. `block_until` waits for Ctrl+C, SIGTERM or the end of DURATION, then stops
+the timers; zero targets are broadcast before the program ends, on every path, so real
+motors stop. A summary follows: cycles, the control timer's lateness, feedback frames.
+
+On a vcan interface (the default, vcan0) it starts simulated drivers (tools/drivesim.py)
+as a separate process; on any other interface it drives the real drivers on the bus.
+
+Settings, from the command line or the environment (command line wins):
+    IFACE     CAN interface                   (default vcan0)
+    HOST      host CAN id                     (default 0x100)
+    NODES     driver node ids and slots       (default 0x201:0,0x202:1)
+    DURATION  seconds to run, 0 = until Ctrl+C (default 10)
+    RATE      control loop frequency in Hz    (default 500)
+    SIM       1/0: start simulated drivers    (default 1 on vcan*, else 0)
+"""
+
+from __future__ import annotations
+
+import argparse
+import ast
+import math
+import os
+import pathlib
+import signal
+import socket
+import struct
+import subprocess
+import sys
+import threading
+import time
+
+import quorix
+
+ROOT = pathlib.Path(__file__).resolve().parents[1]
+DRIVESIM = ROOT / "tools" / "drivesim.py"
+
+RAMP_PEAK = 20.0  # rad/s
+RAMP_PERIOD = 8.0  # s: 0 -> peak -> -peak -> 0
+HOLD_POSITION = math.pi  # rad
+HOLD_GAIN = 8.0  # (rad/s) per rad of position error
+HOLD_LIMIT = 15.0  # rad/s
+SIM_RATE = 1000.0  # feedback frames per second and simulated driver
+ZERO_FRAMES = 3  # zero-target broadcasts at the end
+
+
+# ---- settings ---------------------------------------------------------------------------------
+
+
+def parse_nodes(text: str) -> list[tuple[int, int]]:
+    nodes = []
+    for item in text.replace(" ", "").split(","):
+        if not item:
+            continue
+        node, _, slot = item.partition(":")
+        nodes.append((int(node, 0), int(slot or len(nodes), 0)))
+    if not nodes:
+        raise argparse.ArgumentTypeError("NODES lists no driver")
+    return nodes
+
+
+def parse_args(argv=None) -> argparse.Namespace:
+    env = os.environ.get
+    p = argparse.ArgumentParser(description="quorix demo: a control loop over CAN.")
+    p.add_argument("--iface", default=env("IFACE", "vcan0"))
+    p.add_argument("--host", type=lambda s: int(s, 0), default=env("HOST", "0x100"))
+    p.add_argument("--nodes", type=parse_nodes, default=env("NODES", "0x201:0,0x202:1"))
+    p.add_argument("--duration", type=float, default=env("DURATION", "10"))
+    p.add_argument("--rate", type=float, default=env("RATE", "500"))
+    p.add_argument("--sim", type=int, choices=(0, 1), default=env("SIM"))
+    args = p.parse_args(argv)  # string defaults go through `type` too
+    if args.rate <= 0:
+        p.error("RATE must be positive")
+    args.sim = args.iface.startswith("vcan") if args.sim is None else bool(args.sim)
+    return args
+
+
+# ---- simulated drivers -----------------------------------------------------------------------
+
+
+class Simulator:
+    """tools/drivesim.py in a process of its own, so that it never competes with the control
+    loop for this interpreter."""
+
+    def __init__(self, iface: str, host: int, nodes):
+        cmd = [sys.executable, str(DRIVESIM), "--iface", iface, "--host", hex(host), "--rate", str(SIM_RATE)]
+        for node, slot in nodes:
+            cmd += ["--node", f"{node:#x}:{slot}"]
+        # Its own process group: a Ctrl+C on the terminal reaches the demo, which stops it.
+        self.proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, text=True, start_new_session=True)
+        first = self.proc.stdout.readline()
+        if not first.startswith("drivesim:"):
+            self.proc.wait()
+            raise RuntimeError(f"the drive simulator did not start ({first.strip() or 'no output'})")
+        self.frames_sent = None
+
+    def stop(self) -> None:
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGINT)
+        try:
+            out, _ = self.proc.communicate(timeout=10)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            out, _ = self.proc.communicate()
+        for line in out.splitlines():
+            if "'frames_sent'" in line:
+                counters = ast.literal_eval(line.split("drivesim: ", 1)[1])  # its dict's repr
+                self.frames_sent = counters["frames_sent"]
+
+
+# ---- feedback frame counter ----------------------------------------------------------------
+
+
+class FeedbackCounter:
+    """Counts the drivers' feedback frames on the bus with a raw socket of its own, filtered
+    by the kernel to the node ids. Reads in batches to stay out of the control loop's way."""
+
+    def __init__(self, iface: str, node_ids):
+        self.count = 0
+        self._stop = threading.Event()
+        self._sock = socket.socket(socket.AF_CAN, socket.SOCK_RAW, socket.CAN_RAW)
+        filters = b"".join(
+            struct.pack("=II", n | socket.CAN_EFF_FLAG, socket.CAN_EFF_MASK | socket.CAN_EFF_FLAG)
+            if n > socket.CAN_SFF_MASK
+            else struct.pack("=II", n, socket.CAN_SFF_MASK | socket.CAN_EFF_FLAG)
+            for n in node_ids
+        )
+        self._sock.setsockopt(socket.SOL_CAN_RAW, socket.CAN_RAW_FILTER, filters)
+        try:
+            self._sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1 << 20)
+        except OSError:
+            pass
+        self._sock.bind((iface,))
+        self._sock.setblocking(False)
+        self._thread = threading.Thread(target=self._run, name="feedback-counter", daemon=True)
+        self._thread.start()
+
+    def _drain(self) -> None:
+        while True:
+            try:
+                self._sock.recv(16)
+            except BlockingIOError:
+                return
+            self.count += 1
+
+    def _run(self) -> None:
+        while not self._stop.wait(0.05):
+            self._drain()
+
+    def stop(self) -> int:
+        self._stop.set()
+        self._thread.join()
+        self._drain()
+        self._sock.close()
+        return self.count
+
+
+# ---- control -----------------------------------------------------------------------------------
+
+
+def ramp(t: float) -> float:
+    """Triangle wave: 0 -> RAMP_PEAK -> -RAMP_PEAK -> 0 over RAMP_PERIOD seconds."""
+    phase = (t / RAMP_PERIOD) % 1.0
+    return RAMP_PEAK * (4 * phase if phase < 0.25 else 2 - 4 * phase if phase < 0.75 else 4 * phase - 4)
+
+
+class Controller:
+    """The control loop's state; tick() is the timer's function."""
+
+    def __init__(self, motor: quorix.Motor, devices, rate: float):
+        self.motor = motor
+        self.devices = devices
+        self.period_ns = round(1e9 / rate)
+        self.roles = ["speed ramp", "position hold"] + ["reverse ramp"] * (len(devices) - 2)
+        self.targets = [0.0] * len(devices)
+        self.lateness_ns: list[int] = []
+        self.cycles = 0
+        self.t0 = None
+
+    def tick(self) -> None:
+        now = time.monotonic_ns()
+        if self.t0 is None:
+            self.t0 = now
+        self.lateness_ns.append(now - (self.t0 + self.cycles * self.period_ns))
+        t = (now - self.t0) / 1e9
+        for i, device in enumerate(self.devices):
+            if self.roles[i] == "position hold":
+                error = HOLD_POSITION - device.get_feedback()["position"]
+                target = max(-HOLD_LIMIT, min(HOLD_LIMIT, HOLD_GAIN * error))
+            elif self.roles[i] == "reverse ramp":
+                target = -ramp(t)
+            else:
+                target = ramp(t)
+            device.set_target(target)
+            self.targets[i] = target
+        self.motor.broadcast()
+        self.cycles += 1
+
+
+# ---- display -----------------------------------------------------------------------------------
+
+
+class Table:
+    """A few lines redrawn in place on a terminal, appended elsewhere."""
+
+    def __init__(self, controller: Controller, nodes, counter: FeedbackCounter | None):
+        self.c = controller
+        self.nodes = nodes
+        self.counter = counter
+        self.tty = sys.stdout.isatty()
+        self.drawn = 0
+        self.started = time.monotonic()
+
+    def lines(self) -> list[str]:
+        out = [" slot  node      task            target       position       speed     current"]
+        for i, ((node, slot), device) in enumerate(zip(self.nodes, self.c.devices)):
+            fb = device.get_feedback()
+            out.append(
+                f"  {slot:>3}  0x{node:<6X}  {self.c.roles[i]:<13}"
+                f" {self.c.targets[i]:>7.2f} rad/s {fb['position']:>9.3f} rad"
+                f" {fb['speed']:>7.2f} rad/s {fb['current']:>6.2f} A"
+            )
+        frames = f"  feedback frames {self.counter.count}" if self.counter else ""
+        late = sorted(self.c.lateness_ns[-500:])
+        p99 = late[int(0.99 * (len(late) - 1))] / 1e3 if late else 0.0
+        out.append(f" t={time.monotonic() - self.started:6.1f} s  cycles {self.c.cycles}  late p99 {p99:.0f} µs{frames}")
+        return out
+
+    def draw(self) -> None:
+        lines = self.lines()
+        if self.tty:
+            up = f"\x1b[{self.drawn}F" if self.drawn else ""
+            sys.stdout.write(up + "".join(f"{line}\x1b[K\n" for line in lines))
+            self.drawn = len(lines)
+        elif time.monotonic() - getattr(self, "_last", 0.0) >= 1.0:
+            self._last = time.monotonic()
+            sys.stdout.write(lines[-1] + "\n")
+        sys.stdout.flush()
+
+
+# ---- summary -----------------------------------------------------------------------------------
+
+
+def percentile(sorted_values, q: float) -> float:
+    if not sorted_values:
+        return float("nan")
+    return sorted_values[min(len(sorted_values) - 1, int(q * (len(sorted_values) - 1) + 0.5))]
+
+
+def summary(c: Controller, elapsed: float, reason: str, clean: bool, frames, sim_sent, zero_sent) -> str:
+    late = sorted(c.lateness_ns)
+    p50, p99, worst = (percentile(late, q) / 1e3 for q in (0.5, 0.99, 1.0))
+    rate = c.cycles / elapsed if elapsed > 0 else 0.0
+    out = [
+        "",
+        f"summary: {c.cycles} control cycles in {elapsed:.1f} s ({rate:.1f} Hz of {1e9 / c.period_ns:g} Hz)",
+        f"  timer lateness: p50 {p50:.0f} µs, p99 {p99:.0f} µs, max {worst:.0f} µs",
+    ]
+    if frames is not None:
+        line = f"  feedback frames received: {frames}"
+        if sim_sent is not None:
+            line += f" (the simulator sent {sim_sent})"
+        out.append(line)
+    out.append(f"  stopped by {reason}{'' if clean else ' (some tasks did not stop in time)'}; "
+               f"{'zero targets broadcast' if zero_sent else 'zero targets could NOT be broadcast'}")
+    return "\n".join(out)
+
+
+# ---- main --------------------------------------------------------------------------------------
+
+
+def broadcast_zero(motor: quorix.Motor, devices) -> bool:
+    """Sets every target to 0 and broadcasts it a few times; True if every frame was queued."""
+    ok = True
+    for d in devices:
+        d.set_target(0.0)
+    for i in range(ZERO_FRAMES):
+        try:
+            motor.broadcast()
+        except OSError as e:
+            print(f"demo: zero broadcast failed: {e}", file=sys.stderr)
+            ok = False
+        if i + 1 < ZERO_FRAMES:
+            time.sleep(0.01)
+    return ok
+
+
+def main(argv=None) -> int:
+    args = parse_args(argv)
+    kind = "simulated drivers" if args.sim else "real drivers"
+    until = f"{args.duration:g} s or Ctrl+C" if args.duration > 0 else "Ctrl+C"
+    print(f"quorix demo: {args.iface}, host 0x{args.host:X}, {len(args.nodes)} {kind}, "
+          f"{args.rate:g} Hz control loop; runs {until}")
+
+    sim = Simulator(args.iface, args.host, args.nodes) if args.sim else None
+    motor = devices = counter = controller = None
+    reason, clean, zero_sent = "an error", False, False
+    started = time.monotonic()
+    try:
+        motor = quorix.Motor(args.iface, host=args.host)
+        devices = [motor.add_device(slot, node, "speed") for node, slot in args.nodes]
+        counter = FeedbackCounter(args.iface, [n for n, _ in args.nodes])
+        controller = Controller(motor, devices, args.rate)
+        table = Table(controller, args.nodes, counter)
+
+        control = quorix.precision_timer(args.rate)(controller.tick)
+        display = quorix.timer(5.0)(table.draw)
+        started = time.monotonic()
+        control_handle = control()
+        display_handle = display()
+        wait_ms = int(args.duration * 1000) if args.duration > 0 else None
+        reason, clean = quorix.block_until(wait_ms=wait_ms, shutdown_timeout_ms=2000)
+        del control_handle, display_handle
+        table.draw()
+    except KeyboardInterrupt:
+        reason = "Ctrl+C during start-up"
+    finally:
+        elapsed = time.monotonic() - started
+        if motor is not None and devices is not None:
+            zero_sent = broadcast_zero(motor, devices)
+        frames = counter.stop() if counter else None
+        if sim:
+            sim.stop()
+    if controller is None:
+        return 1
+    print(summary(controller, elapsed, reason, clean, frames, sim.frames_sent if sim else None, zero_sent))
+    return 0 if zero_sent else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
