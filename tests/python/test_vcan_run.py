@@ -153,7 +153,8 @@ def test_time_out_stops_the_guest(tmp_path):
 
 
 @needs_uml
-@pytest.mark.parametrize("sig, status", [(signal.SIGINT, 5), (signal.SIGTERM, 128 + signal.SIGTERM)])
+@pytest.mark.parametrize("sig, status", [(signal.SIGINT, 5), (signal.SIGTERM, 128 + signal.SIGTERM)],
+                         ids=["SIGINT", "SIGTERM"])
 def test_signals_reach_the_command(tmp_path, sig, status):
     (tmp_path / "probe.py").write_text(PROBE)
     with subprocess.Popen([VCAN_RUN, "--", sys.executable, "probe.py"], cwd=tmp_path, env=env(),
