@@ -110,6 +110,14 @@ def test_output_streams_while_the_command_runs(tmp_path):
 
 
 @needs_uml
+def test_stdout_and_stderr_into_one_pipe_keep_their_order(tmp_path):
+    script = "for i in 1 2 3 4 5 6; do echo out$i; echo err$i >&2; done"
+    r = subprocess.run([VCAN_RUN, "--", "sh", "-c", script], cwd=tmp_path, env=env(), stdout=subprocess.PIPE,
+                       stderr=subprocess.STDOUT, text=True, timeout=LIMIT, stdin=subprocess.DEVNULL)
+    assert r.stdout.split() == [f"{s}{i}" for i in range(1, 7) for s in ("out", "err")]
+
+
+@needs_uml
 def test_arguments_environment_and_directory_arrive_unchanged(tmp_path):
     cwd = tmp_path / "dir with 'quotes' and spaces"
     cwd.mkdir()
