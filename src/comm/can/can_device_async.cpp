@@ -82,23 +82,27 @@ rt::Task<void> run_io(IoEndpoint io, rt::mpsc::Receiver<CanMessage> outgoing,
             report_send_failure(frame.error());
             continue;
         }
-        // While it waits for writability the task reads nothing. A socket that reports EAGAIN
-        // after all is waited for again rather than retried in a busy loop, which would keep
-        // a worker spinning until the kernel frees buffer space.
+        // The frame is written at once; only a socket that reports EAGAIN is waited for
+        // (reading nothing meanwhile), rather than retried in a busy loop that would keep a
+        // worker spinning until the kernel frees buffer space. Readiness seen before a
+        // second EAGAIN was stale: it is cleared so that the next wait is for a fresh edge.
+        bool waited = false;
+        rt::AsyncFd::Ready ready;
         for (;;) {
-            auto ready = co_await io.fd.writable();
             auto written = io.socket.try_write_frame(*frame);
             if (!written) {
                 report_send_failure(written.error());
                 break;
             }
             if (*written) break;
-            ready.clear_ready();
+            if (waited) ready.clear_ready();
+            ready = co_await io.fd.writable();
+            waited = true;
         }
     }
 }
 
-// Waits for the incoming mutex, then until `deadline_in` has passed for a message. The
+// Waits for the incoming mutex, then up to `timeout` for a message. The
 // deadline is counted from the moment the mutex is held.
 template <class D>
 rt::Task<std::optional<CanMessage>> receive_within(std::shared_ptr<Incoming> in, D timeout) {

@@ -124,6 +124,18 @@ TEST(CanDeviceAsync, WritesQueuedFramesInOrder) {
     }
 }
 
+TEST(CanDeviceAsync, WaitsForBufferSpaceWithoutLosingFrames) {
+    Bench bench;
+    constexpr std::uint32_t N = 5000;  // far more than the pair's buffer holds: writes meet EAGAIN
+    for (std::uint32_t i = 0; i < N; ++i) ASSERT_TRUE(bench.device->send_nonblocking(i, {}));
+    std::this_thread::sleep_for(50ms);  // the task is now waiting for writability
+    for (std::uint32_t i = 0; i < N; ++i) {
+        auto got = bench.peer_read();
+        ASSERT_TRUE(got) << i;
+        ASSERT_EQ(got->can_id & CAN_EFF_MASK, i);
+    }
+}
+
 TEST(CanDeviceAsync, QueuesReceivedFramesOldestFirst) {
     Bench bench;
     EXPECT_EQ(bench.device->try_receive(), std::nullopt);
