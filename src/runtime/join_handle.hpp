@@ -40,7 +40,12 @@ public:
     /// The value, or rethrows the stored exception (TaskCancelled for an aborted task).
     /// Only once, after is_done().
     T take_result() {
-        if (result_.index() == 2) std::rethrow_exception(std::get<2>(result_));
+        if (result_.index() == 2) {
+            // Moved out, so that the exception object belongs to the joiner's thread alone.
+            std::exception_ptr e = std::move(std::get<2>(result_));
+            result_.template emplace<0>();
+            std::rethrow_exception(std::move(e));
+        }
         if (result_.index() == 0) throw Panic("JoinHandle result taken twice");
         if constexpr (std::is_void_v<T>) {
             result_.template emplace<0>();

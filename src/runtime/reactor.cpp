@@ -60,12 +60,16 @@ IoResult<Reactor*> Reactor::create() {
     return r.release();
 }
 
+void Reactor::shutdown() noexcept {
+    if (!thread_started_) return;
+    thread_started_ = false;
+    stopping_.store(true, std::memory_order_release);
+    notify();
+    pthread_join(thread_, nullptr);
+}
+
 Reactor::~Reactor() {
-    if (thread_started_) {
-        stopping_.store(true, std::memory_order_release);
-        notify();
-        pthread_join(thread_, nullptr);
-    }
+    shutdown();
     free_deregistered();
     for (int fd : {wake_fd_, timer_fd_, epoll_fd_}) {
         if (fd >= 0) ::close(fd);

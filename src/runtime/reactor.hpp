@@ -38,8 +38,10 @@ class Reactor {
 public:
     /// Creates the epoll instance, the timerfd and the wake eventfd, and starts the thread.
     static IoResult<Reactor*> create();
-    /// Stops and joins the thread, closes its fds. Registered fds must be gone.
+    /// shutdown(), then closes the fds. Registered fds must be gone.
     ~Reactor();
+    /// Stops and joins the thread; timers and fds are no longer served. Idempotent.
+    void shutdown() noexcept;
     Reactor(const Reactor&) = delete;
     Reactor& operator=(const Reactor&) = delete;
 

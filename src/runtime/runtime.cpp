@@ -331,6 +331,8 @@ struct Runtime::Impl final : detail::Scheduler {
     }
 
     void stop() {
+        // The reactor thread first: it may still be waking tasks onto the run queue.
+        if (reactor) reactor->shutdown();
         {
             std::lock_guard lock(queue_mu);
             queue_stopping = true;

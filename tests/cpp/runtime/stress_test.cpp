@@ -70,7 +70,7 @@ Task<int> worker_task(mpsc::Receiver<Counted> rx, Shared& shared, int seed) {
 TEST(RtStress, SpawnWakeSelectAndAbortAcrossThreads) {
     Runtime rt(RuntimeConfig{.workers = 3});
     Shared shared;
-    constexpr int ROUNDS = 10, TASKS = 100, SENDERS = 3, MESSAGES = 300;
+    constexpr int ROUNDS = 20, TASKS = 100, SENDERS = 3, MESSAGES = 300;
     for (int round = 0; round < ROUNDS; ++round) {
         std::vector<mpsc::Sender<Counted>> senders;
         std::vector<JoinHandle<int>> handles;
