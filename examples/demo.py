@@ -67,7 +67,9 @@ def parse_nodes(text: str) -> list[tuple[int, int]]:
 
 
 def parse_args(argv=None) -> argparse.Namespace:
-    env = os.environ.get
+    def env(name, default=None):
+        return os.environ.get(name) or default  # set but empty counts as unset
+
     p = argparse.ArgumentParser(description="quorix demo: a control loop over CAN.")
     p.add_argument("--iface", default=env("IFACE", "vcan0"))
     p.add_argument("--host", type=lambda s: int(s, 0), default=env("HOST", "0x100"))
@@ -183,12 +185,22 @@ class Controller:
         self.lateness_ns: list[int] = []
         self.cycles = 0
         self.t0 = None
+        self.last = None
+
+    def skipped(self) -> int:
+        """Grid points that passed without a call."""
+        if self.t0 is None:
+            return 0
+        return (self.last - self.t0) // self.period_ns + 1 - self.cycles
 
     def tick(self) -> None:
         now = time.monotonic_ns()
         if self.t0 is None:
             self.t0 = now
-        self.lateness_ns.append(now - (self.t0 + self.cycles * self.period_ns))
+        # The timer keeps to the grid t0 + k x period and skips grid points it has missed,
+        # so a call's lateness is the time since the latest grid point.
+        self.lateness_ns.append((now - self.t0) % self.period_ns)
+        self.last = now
         t = (now - self.t0) / 1e9
         for i, device in enumerate(self.devices):
             if self.roles[i] == "position hold":
@@ -260,7 +272,8 @@ def summary(c: Controller, elapsed: float, reason: str, clean: bool, frames, sim
     rate = c.cycles / elapsed if elapsed > 0 else 0.0
     out = [
         "",
-        f"summary: {c.cycles} control cycles in {elapsed:.1f} s ({rate:.1f} Hz of {1e9 / c.period_ns:g} Hz)",
+        f"summary: {c.cycles} control cycles in {elapsed:.1f} s ({rate:.1f} Hz of {1e9 / c.period_ns:g} Hz,"
+        f" {c.skipped()} grid points skipped)",
         f"  timer lateness: p50 {p50:.0f} µs, p99 {p99:.0f} µs, max {worst:.0f} µs",
     ]
     if frames is not None:
@@ -318,6 +331,7 @@ def main(argv=None) -> int:
         wait_ms = int(args.duration * 1000) if args.duration > 0 else None
         reason, clean = quorix.block_until(wait_ms=wait_ms, shutdown_timeout_ms=2000)
         del control_handle, display_handle
+        table.drawn = 0  # block_until's lines are below the table now: draw it afresh
         table.draw()
     except KeyboardInterrupt:
         reason = "Ctrl+C during start-up"
@@ -325,9 +339,9 @@ def main(argv=None) -> int:
         elapsed = time.monotonic() - started
         if motor is not None and devices is not None:
             zero_sent = broadcast_zero(motor, devices)
-        frames = counter.stop() if counter else None
         if sim:
             sim.stop()
+        frames = counter.stop() if counter else None
     if controller is None:
         return 1
     print(summary(controller, elapsed, reason, clean, frames, sim.frames_sent if sim else None, zero_sent))
