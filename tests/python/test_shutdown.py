@@ -337,6 +337,9 @@ def test_block_all_timeout_zero_with_tasks_started_after_stop_all():
 
 @pytest.mark.skipif(not has_run_async(), reason="async tasks are not part of this build")
 def test_ctrl_c_during_the_shutdown_wait_after_a_timeout_reaches_the_caller():
+    # The Ctrl+C is sent right after block_until's stop_all, with a task registered after it
+    # to keep wait_all polling; whether it lands during that wait or just after it returned,
+    # a "timeout" ending must leave it pending for the caller.
     child = Child(
         """
         import os, signal, threading, time, quorix
@@ -345,19 +348,24 @@ def test_ctrl_c_during_the_shutdown_wait_after_a_timeout_reaches_the_caller():
         def slow():
             time.sleep(0.5)
         late = []
+        sent = threading.Event()
         def interrupt_during_shutdown():
             while marker.is_running():
-                time.sleep(0.001)
-            late.append(slow())                # keeps wait_all busy
+                pass
+            late.append(slow())
             os.kill(os.getpid(), signal.SIGINT)
-        threading.Thread(target=interrupt_during_shutdown).start()
+            sent.set()
+        t = threading.Thread(target=interrupt_during_shutdown)
+        t.start()
         try:
             r = quorix.block_until(wait_ms=200, shutdown_timeout_ms=5000)
-            for _ in range(1000000):
+            sent.wait()  # (a busy loop here lets 3.13t drop the interrupt outside the try)
+            for _ in range(100000):
                 pass
             print("no KeyboardInterrupt")
         except KeyboardInterrupt:
             print("KeyboardInterrupt")
+        t.join()
         late[0].wait()
         """
     )

@@ -1,0 +1,364 @@
+"""Timer precision: lateness of each call's start against the ideal grid, for quorix's three
+modes beside floors and peers measured in the same run.
+
+This machine's wake-ups are slow and noisy, so absolute figures mean little: each quorix
+configuration is compared with its floor, a small C program (bench/timer_floor.c) that runs
+the same algorithm with no interpreter (absolute clock_nanosleep to the deadline minus the
+spin window, then spin; plain clock_nanosleep for Normal; timer slack 1 ns). At 1 kHz the
+peers a user would otherwise write run too: a Python thread sleeping to absolute deadlines
+with time.sleep, the same sleep-then-spin algorithm in pure Python, and an asyncio loop.
+
+Every callback only records time.perf_counter_ns() (CLOCK_MONOTONIC, like the C floor). The
+grid's origin g is the latest one that no call precedes (timers are never early): call i
+serves grid point k_i = max(k_{i-1} + 1, floor((t_i - g) / period)) and its lateness is
+t_i - (g + k_i * period); grid points no call served are "skipped". CPU is the process's CPU time over the wall time of the run (100 =
+one core busy). Each configuration runs --runs times, interleaved with its floor; the table
+shows medians over the runs. Every run is a fresh process.
+
+Usage: python bench/timers.py [--full] [--duration S] [--runs N]
+  default: 2 s per run, 3 runs (about 2 minutes); --full: 10 s per run, as in the goals.
+Writes bench/out/timers.json, and bench/out/timers_lateness.png when matplotlib is present.
+"""
+
+import argparse
+import array
+import json
+import os
+import platform
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+OUT = os.path.join(HERE, "out")
+HIGH_WINDOW_NS = 800_000
+REALTIME_WINDOW_NS = 3_000_000
+
+# name, runner, frequency, floor (None: a peer without a floor of its own)
+CONFIGS = [
+    ("normal 1 kHz", ("quorix", "normal"), 1000.0, "plain"),
+    ("high 1 kHz", ("quorix", "high"), 1000.0, f"spin:{HIGH_WINDOW_NS}"),
+    ("realtime 1 kHz", ("quorix", "realtime"), 1000.0, f"spin:{REALTIME_WINDOW_NS}"),
+    ("high 5 kHz", ("quorix", "high"), 5000.0, f"spin:{HIGH_WINDOW_NS}"),
+    ("realtime 20 kHz", ("quorix", "realtime"), 20000.0, f"spin:{REALTIME_WINDOW_NS}"),
+    ("realtime 50 kHz", ("quorix", "realtime"), 50000.0, f"spin:{REALTIME_WINDOW_NS}"),
+    ("py time.sleep 1 kHz", ("peer", "sleep"), 1000.0, None),
+    ("py sleep+spin 1 kHz", ("peer", "sleep_spin"), 1000.0, None),
+    ("asyncio 1 kHz", ("peer", "asyncio"), 1000.0, None),
+]
+
+
+# ---- workers (run in a child process, write raw timestamps) ----------------------------------
+
+
+def next_deadline(next_t, now, period):
+    """The skip rule shared by the peers: the first grid point after `now` when late."""
+    if now > next_t:
+        next_t += period * ((now - next_t) // period + 1)
+    return next_t
+
+
+def worker_quorix(mode, hz, duration, stamps):
+    import quorix
+
+    record = stamps.append
+    clock = time.perf_counter_ns
+
+    def tick():
+        record(clock())
+
+    if mode == "normal":
+        deco = quorix.timer(hz)
+    else:
+        deco = quorix.precision_timer(hz, realtime=(mode == "realtime"))
+    h = deco(tick)()
+    time.sleep(duration)
+    actual = h.actual_frequency()
+    h.stop()
+    time.sleep(0.05)
+    return {"actual_frequency": actual}
+
+
+def worker_peer(kind, hz, duration, stamps):
+    import threading
+
+    period = round(1e9 / hz)
+    clock = time.perf_counter_ns
+    record = stamps.append
+    end = clock() + int(duration * 1e9)
+
+    def sleep_loop(spin):
+        next_t = clock() + period
+        while True:
+            t = clock()
+            if t >= end:
+                return
+            record(t)
+            if spin:
+                left = next_t - clock()
+                if left > HIGH_WINDOW_NS:
+                    time.sleep((left - HIGH_WINDOW_NS) / 1e9)
+                while clock() < next_t:
+                    pass
+            else:
+                left = next_t - clock()
+                if left > 0:
+                    time.sleep(left / 1e9)
+            next_t = next_deadline(next_t + period, clock(), period)
+
+    def asyncio_loop():
+        import asyncio
+
+        async def main():
+            loop = asyncio.get_running_loop()
+            next_t = clock() + period
+            while True:
+                t = clock()
+                if t >= end:
+                    return
+                record(t)
+                await asyncio.sleep(max(0.0, (next_t - clock()) / 1e9))
+                next_t = next_deadline(next_t + period, clock(), period)
+            del loop
+
+        asyncio.run(main())
+
+    target = {"sleep": lambda: sleep_loop(False), "sleep_spin": lambda: sleep_loop(True), "asyncio": asyncio_loop}
+    t = threading.Thread(target=target[kind])
+    t.start()
+    t.join()
+    return {}
+
+
+def run_worker(argv):
+    kind, mode, hz, duration, out = argv[0], argv[1], float(argv[2]), float(argv[3]), argv[4]
+    stamps = []
+    cpu0, wall0 = time.process_time(), time.perf_counter()
+    extra = (worker_quorix if kind == "quorix" else worker_peer)(mode, hz, duration, stamps)
+    cpu, wall = time.process_time() - cpu0, time.perf_counter() - wall0
+    with open(out, "wb") as f:
+        array.array("q", stamps).tofile(f)
+    json.dump({"cpu_percent": 100.0 * cpu / wall, **extra}, sys.stdout)
+
+
+# ---- analysis ----------------------------------------------------------------------------------
+
+
+def serve(stamps, period, origin):
+    """Grid point served by each call: max(previous + 1, floor((t - origin) / period))."""
+    ks = []
+    k_prev = -1
+    for t in stamps:
+        k_prev = max(k_prev + 1, (t - origin) // period)
+        ks.append(k_prev)
+    return ks
+
+
+def lateness(stamps, period):
+    """Per-call lateness (ns) and the number of grid points no call served.
+
+    The grid's origin is not observable (the loop reads its clock before the first call), so
+    it is estimated as the latest origin that no call precedes: a timer is never early. The
+    first call alone would be a poor anchor, since it is often the slowest (a new thread)."""
+    if not stamps:
+        return [], 0
+    origin = stamps[0]
+    for _ in range(3):  # settles at once in practice
+        ks = serve(stamps, period, origin)
+        better = min(t - k * period for t, k in zip(stamps, ks))
+        if better == origin:
+            break
+        origin = better
+    ks = serve(stamps, period, origin)
+    return [t - (origin + k * period) for t, k in zip(stamps, ks)], ks[-1] + 1 - len(stamps)
+
+
+def percentile(sorted_values, q):
+    if not sorted_values:
+        return float("nan")
+    i = min(len(sorted_values) - 1, max(0, round(q * (len(sorted_values) - 1))))
+    return sorted_values[i]
+
+
+def summarize(stamps, hz):
+    period = round(1e9 / hz)
+    late, skipped = lateness(stamps, period)
+    s = sorted(late)
+    us = lambda v: v / 1000.0  # noqa: E731
+    return {
+        "calls": len(stamps),
+        "skipped": skipped,
+        "p50_us": us(percentile(s, 0.50)),
+        "p99_us": us(percentile(s, 0.99)),
+        "p999_us": us(percentile(s, 0.999)),
+        "max_us": us(s[-1]) if s else float("nan"),
+    }, late
+
+
+# ---- the parent ----------------------------------------------------------------------------------
+
+
+def build_floor(tmp):
+    cc = shutil.which("cc") or shutil.which("gcc")
+    if not cc:
+        sys.exit("timers.py: a C compiler (cc) is needed for the floor program")
+    exe = os.path.join(tmp, "timer_floor")
+    subprocess.run([cc, "-O2", "-o", exe, os.path.join(HERE, "timer_floor.c")], check=True)
+    return exe
+
+
+def read_stamps(path):
+    a = array.array("q")
+    with open(path, "rb") as f:
+        a.frombytes(f.read())
+    return a.tolist()
+
+
+def measure_worker(runner, hz, duration, tmp):
+    out = os.path.join(tmp, "stamps.bin")
+    proc = subprocess.run(
+        [sys.executable, os.path.abspath(__file__), "--worker", runner[0], runner[1], str(hz), str(duration), out],
+        capture_output=True, text=True, check=True,
+    )
+    info = json.loads(proc.stdout)
+    stats, late = summarize(read_stamps(out), hz)
+    return {**stats, **info}, late
+
+
+def measure_floor(exe, floor, hz, duration, tmp):
+    out = os.path.join(tmp, "floor.bin")
+    before = os.times()
+    t0 = time.perf_counter()
+    subprocess.run([exe, floor, str(hz), str(duration), out], check=True)
+    wall = time.perf_counter() - t0
+    after = os.times()
+    cpu = (after.children_user - before.children_user) + (after.children_system - before.children_system)
+    stats, late = summarize(read_stamps(out), hz)
+    stats["cpu_percent"] = 100.0 * cpu / wall
+    return stats, late
+
+
+def median_of(runs, key):
+    values = [r[key] for r in runs if key in r]
+    return statistics.median(values) if values else float("nan")
+
+
+def fmt(v, width=8, digits=1):
+    return f"{v:{width}.{digits}f}"
+
+
+def print_table(results):
+    head = f"{'configuration':<28}{'p50 us':>9}{'p99 us':>9}{'p99.9 us':>9}{'max us':>9}{'skipped':>9}{'CPU %':>8}{'calls/s':>10}"
+    print(head)
+    print("-" * len(head))
+    for name, r in results.items():
+        runs = r["runs"]
+        rate = median_of(runs, "calls") / r["duration"]
+        print(
+            f"{name:<28}{fmt(median_of(runs, 'p50_us'), 9)}{fmt(median_of(runs, 'p99_us'), 9)}"
+            f"{fmt(median_of(runs, 'p999_us'), 9)}{fmt(median_of(runs, 'max_us'), 9)}"
+            f"{median_of(runs, 'skipped'):9.0f}{fmt(median_of(runs, 'cpu_percent'), 8, 0)}{rate:10.0f}"
+        )
+
+
+def goals(results):
+    """(goal, measured, met) rows for the figures the timers promise."""
+    rows = []
+    m = lambda name, key: median_of(results[name]["runs"], key)  # noqa: E731
+    for name in ["high 1 kHz", "realtime 1 kHz", "high 5 kHz", "realtime 20 kHz", "realtime 50 kHz"]:
+        floor = f"{name} C floor"
+        d50 = m(name, "p50_us") - m(floor, "p50_us")
+        d99 = m(name, "p99_us") - m(floor, "p99_us")
+        rows.append((f"{name}: p50 within +3 us of its C floor", f"{d50:+.1f} us", d50 <= 3.0))
+        rows.append((f"{name}: p99 within +10 us of its C floor", f"{d99:+.1f} us", d99 <= 10.0))
+    d50 = m("normal 1 kHz", "p50_us") - m("normal 1 kHz C floor", "p50_us")
+    rows.append(("normal 1 kHz: p50 within +50 us of its C floor", f"{d50:+.1f} us", d50 <= 50.0))
+    py99 = m("py time.sleep 1 kHz", "p99_us")
+    for name in ["high 1 kHz", "realtime 1 kHz"]:
+        ratio = py99 / m(name, "p99_us") if m(name, "p99_us") > 0 else float("inf")
+        rows.append((f"{name}: p99 at least 3x better than py time.sleep", f"{ratio:.1f}x", ratio >= 3.0))
+    actual = m("realtime 50 kHz", "actual_frequency")
+    err = abs(actual - 50000.0) / 50000.0 * 100.0
+    rows.append(("realtime 50 kHz: actual_frequency() within 1%", f"{actual:.0f} Hz ({err:.2f}%)", err <= 1.0))
+    return rows
+
+
+def save_histogram(path, samples):
+    try:
+        import matplotlib
+
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+    except ImportError:
+        print("matplotlib is not installed: skipping the lateness histogram (bench/out/timers_lateness.png)")
+        return
+    fig, ax = plt.subplots(figsize=(10, 6))
+    for name, late in samples.items():
+        if late:
+            ax.hist([v / 1000.0 for v in late], bins=200, histtype="step", label=name, log=True)
+    ax.set_xlabel("lateness against the grid (us)")
+    ax.set_ylabel("calls")
+    ax.legend(fontsize="small")
+    fig.savefig(path, dpi=120)
+    print(f"wrote {path}")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--full", action="store_true", help="10 s per run, as in the goals")
+    parser.add_argument("--duration", type=float, help="seconds per run (default 2, or 10 with --full)")
+    parser.add_argument("--runs", type=int, default=3)
+    args = parser.parse_args()
+    duration = args.duration or (10.0 if args.full else 2.0)
+
+    os.makedirs(OUT, exist_ok=True)
+    results = {}
+    histogram = {}
+    with tempfile.TemporaryDirectory() as tmp:
+        exe = build_floor(tmp)
+        for run in range(args.runs):
+            for name, runner, hz, floor in CONFIGS:
+                if floor is not None:  # the floor right before its configuration
+                    stats, late = measure_floor(exe, floor, hz, duration, tmp)
+                    fname = f"{name} C floor"
+                    results.setdefault(fname, {"frequency_hz": hz, "duration": duration, "runs": []})["runs"].append(stats)
+                    if run == 0 and hz == 1000.0:
+                        histogram[fname] = late
+                stats, late = measure_worker(runner, hz, duration, tmp)
+                results.setdefault(name, {"frequency_hz": hz, "duration": duration, "runs": []})["runs"].append(stats)
+                if run == 0 and hz == 1000.0:
+                    histogram[name] = late
+                print(f"run {run + 1}/{args.runs} {name}: p50 {stats['p50_us']:.1f} us, p99 {stats['p99_us']:.1f} us",
+                      file=sys.stderr)
+
+    order = []
+    for name, _, _, floor in CONFIGS:
+        if floor is not None:
+            order.append(f"{name} C floor")
+        order.append(name)
+    results = {n: results[n] for n in order}
+    print(f"\nTimer lateness, medians of {args.runs} runs of {duration:g} s ({platform.python_implementation()} "
+          f"{platform.python_version()}{' free-threaded' if not getattr(sys, '_is_gil_enabled', lambda: True)() else ''},"
+          f" {os.cpu_count()} CPUs)\n")
+    print_table(results)
+    rows = goals(results)
+    print("\nGoals")
+    for goal, measured, met in rows:
+        print(f"  {'met ' if met else 'MISS'}  {goal:<58} {measured}")
+
+    path = os.path.join(OUT, "timers.json")
+    with open(path, "w") as f:
+        json.dump({"duration_s": duration, "runs": args.runs, "python": sys.version, "results": results,
+                   "goals": [{"goal": g, "measured": v, "met": ok} for g, v, ok in rows]}, f, indent=1)
+    print(f"\nwrote {path}")
+    save_histogram(os.path.join(OUT, "timers_lateness.png"), histogram)
+
+
+if __name__ == "__main__":
+    if len(sys.argv) > 1 and sys.argv[1] == "--worker":
+        run_worker(sys.argv[2:])
+    else:
+        main()
