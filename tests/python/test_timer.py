@@ -612,3 +612,48 @@ def test_timer_started_from_an_async_task(mode, fresh):
     )
     assert result.returncode == 0, result.stderr
     assert result.stdout.split() == ["True", "0"]
+
+
+def test_thread_that_cannot_be_created_raises_panic_and_leaves_nothing_behind(fresh):
+    result = fresh(
+        """
+        import resource, sys, quorix
+        def f():
+            pass
+        args = ("payload",)
+        w = quorix.precision_timer(100.0)(f)
+        refs = sys.getrefcount(f), sys.getrefcount(args[0])
+        with open("/proc/self/status") as status:
+            vm = next(int(l.split()[1]) for l in status if l.startswith("VmSize:")) * 1024
+        # Too little address space left for a thread stack.
+        resource.setrlimit(resource.RLIMIT_AS, (vm + (2 << 20), resource.RLIM_INFINITY))
+        try:
+            w(*args)
+        except BaseException as e:
+            print(type(e).__name__, isinstance(e, Exception), str(e).split(":")[0])
+        resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+        print(quorix.get_task_manager().total_count, (sys.getrefcount(f), sys.getrefcount(args[0])) == refs)
+        h = w()
+        h.stop()
+        print(h.task_id)
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == ["PanicException False Failed to spawn timer thread", "0 True", "2"]
+
+
+@pytest.mark.parametrize("mode", MODES)
+def test_loop_releases_the_callable_and_arguments_when_it_ends(mode):
+    import sys
+
+    def f(arg):
+        pass
+
+    arg = object()
+    base = sys.getrefcount(f), sys.getrefcount(arg)
+    wrapper = decorator(mode, 100.0)(f)
+    h = wrapper(arg)
+    assert wait_for(lambda: h.tick_count() >= 1)
+    h.stop()
+    del wrapper
+    assert wait_for(lambda: (sys.getrefcount(f), sys.getrefcount(arg)) == base)
