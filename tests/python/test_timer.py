@@ -274,21 +274,21 @@ def test_registry_counts_running_and_stopped_timers(handles):
 
 @pytest.mark.parametrize("mode", MODES)
 def test_first_call_at_once_then_never_before_its_grid_point(mode, handles):
-    period = 0.05
+    period = 0.2
     starts = []
     t0 = time.perf_counter()
     h = decorator(mode, 1 / period)(lambda: starts.append(time.perf_counter()))()
     handles.append(h)
-    assert wait_for(lambda: len(starts) >= 6)
+    assert wait_for(lambda: len(starts) >= 4)
     h.stop()
-    assert starts[0] - t0 < period / 2  # not one period later
-    for k, t in enumerate(starts[:6]):
+    assert starts[0] - t0 < period * 0.75  # not one period later
+    for k, t in enumerate(starts[:4]):
         assert t - t0 >= k * period - 0.002, (k, t - t0)  # 2 ms: Normal's ticker granularity
 
 
 @pytest.mark.parametrize("mode", ["high", "realtime"])
 def test_overrunning_call_is_followed_at_once_and_skips_missed_points(mode, handles):
-    period = 0.04
+    period = 0.1
     starts, ends = [], []
 
     def slow():
