@@ -20,6 +20,7 @@ Settings, from the command line or the environment (command line wins):
     DURATION  seconds to run, 0 = until Ctrl+C (default 10)
     RATE      control loop frequency in Hz    (default 500)
     SIM       1/0: start simulated drivers    (default 1 on vcan*, else 0)
+    SIM_RATE  feedback frames per second of each simulated driver (default 500)
 """
 
 from __future__ import annotations
@@ -47,7 +48,6 @@ RAMP_PERIOD = 8.0  # s: 0 -> peak -> -peak -> 0
 HOLD_POSITION = math.pi  # rad
 HOLD_GAIN = 8.0  # (rad/s) per rad of position error
 HOLD_LIMIT = 15.0  # rad/s
-SIM_RATE = 1000.0  # feedback frames per second and simulated driver
 ZERO_FRAMES = 3  # zero-target broadcasts at the end
 
 
@@ -77,6 +77,7 @@ def parse_args(argv=None) -> argparse.Namespace:
     p.add_argument("--duration", type=float, default=env("DURATION", "10"))
     p.add_argument("--rate", type=float, default=env("RATE", "500"))
     p.add_argument("--sim", type=int, choices=(0, 1), default=env("SIM"))
+    p.add_argument("--sim-rate", type=float, default=env("SIM_RATE", "500"))
     args = p.parse_args(argv)  # string defaults go through `type` too
     if args.rate <= 0:
         p.error("RATE must be positive")
@@ -91,8 +92,8 @@ class Simulator:
     """tools/drivesim.py in a process of its own, so that it never competes with the control
     loop for this interpreter."""
 
-    def __init__(self, iface: str, host: int, nodes):
-        cmd = [sys.executable, str(DRIVESIM), "--iface", iface, "--host", hex(host), "--rate", str(SIM_RATE)]
+    def __init__(self, iface: str, host: int, nodes, rate: float):
+        cmd = [sys.executable, str(DRIVESIM), "--iface", iface, "--host", hex(host), "--rate", str(rate)]
         for node, slot in nodes:
             cmd += ["--node", f"{node:#x}:{slot}"]
         # Its own process group: a Ctrl+C on the terminal reaches the demo, which stops it.
@@ -312,11 +313,22 @@ def main(argv=None) -> int:
     print(f"quorix demo: {args.iface}, host 0x{args.host:X}, {len(args.nodes)} {kind}, "
           f"{args.rate:g} Hz control loop; runs {until}")
 
-    sim = Simulator(args.iface, args.host, args.nodes) if args.sim else None
-    motor = devices = counter = controller = None
+    # Until block_until takes over, SIGTERM ends the start-up like Ctrl+C does, through the
+    # clean-up below. block_until's own handling calls this handler too and discards what it
+    # raises.
+    starting = True
+
+    def on_sigterm(signum, frame):
+        if starting:
+            raise KeyboardInterrupt
+
+    signal.signal(signal.SIGTERM, on_sigterm)
+    sim = motor = devices = counter = controller = None
     reason, clean, zero_sent = "an error", False, False
     started = time.monotonic()
     try:
+        if args.sim:
+            sim = Simulator(args.iface, args.host, args.nodes, args.sim_rate)
         motor = quorix.Motor(args.iface, host=args.host)
         devices = [motor.add_device(slot, node, "speed") for node, slot in args.nodes]
         counter = FeedbackCounter(args.iface, [n for n, _ in args.nodes])
@@ -330,13 +342,20 @@ def main(argv=None) -> int:
         display_handle = display()
         wait_ms = int(args.duration * 1000) if args.duration > 0 else None
         reason, clean = quorix.block_until(wait_ms=wait_ms, shutdown_timeout_ms=2000)
+        starting = False
         del control_handle, display_handle
         table.drawn = 0  # block_until's lines are below the table now: draw it afresh
         table.draw()
     except KeyboardInterrupt:
-        reason = "Ctrl+C during start-up"
+        reason = "a signal during start-up"
+    except OSError as e:  # the interface could not be opened, or a frame was refused
+        print(f"demo: {e}", file=sys.stderr)
     finally:
         elapsed = time.monotonic() - started
+        # Nothing may interrupt the way out: the zero targets must reach the bus. What is
+        # left is bounded (the simulator is killed if it does not stop within 10 s).
+        for sig in (signal.SIGINT, signal.SIGTERM):
+            signal.signal(sig, signal.SIG_IGN)
         if motor is not None and devices is not None:
             zero_sent = broadcast_zero(motor, devices)
         if sim:
