@@ -9,9 +9,10 @@ peers a user would otherwise write run too: a Python thread sleeping to absolute
 with time.sleep, the same sleep-then-spin algorithm in pure Python, and an asyncio loop.
 
 Every callback only records time.perf_counter_ns() (CLOCK_MONOTONIC, like the C floor). The
-grid's origin g is the latest one that no call precedes (timers are never early): call i
-serves grid point k_i = max(k_{i-1} + 1, floor((t_i - g) / period)) and its lateness is
-t_i - (g + k_i * period); grid points no call served are "skipped". CPU is the process's CPU time over the wall time of the run (100 =
+grid's phase within a period is the call phase that makes the calls' total lateness smallest
+(a timer is never early); each call serves the latest grid point
+at or before it that leaves room for the calls after it (catch-up bursts serve past points),
+its lateness is its distance from that point, and grid points no call served are "skipped". CPU is the process's CPU time over the wall time of the run (100 =
 one core busy). Each configuration runs --runs times, interleaved with its floor; the table
 shows medians over the runs. Every run is a fresh process.
 
@@ -148,32 +149,46 @@ def run_worker(argv):
 
 
 def serve(stamps, period, origin):
-    """Grid point served by each call: max(previous + 1, floor((t - origin) / period))."""
-    ks = []
-    k_prev = -1
-    for t in stamps:
-        k_prev = max(k_prev + 1, (t - origin) // period)
-        ks.append(k_prev)
+    """Grid point served by each call: the latest point at or before the call that leaves room
+    for the calls after it (points strictly increase), found from the last call backwards."""
+    ks = [0] * len(stamps)
+    after = None
+    for i in range(len(stamps) - 1, -1, -1):
+        k = (stamps[i] - origin) // period
+        if after is not None and k >= after:
+            k = after - 1
+        ks[i] = after = k
     return ks
 
 
-def lateness(stamps, period):
-    """Per-call lateness (ns) and the number of grid points no call served.
+def grid_origin(stamps, period):
+    """An origin of the grid the calls were aimed at, at or before the first call.
 
-    The grid's origin is not observable (the loop reads its clock before the first call), so
-    it is estimated as the latest origin that no call precedes: a timer is never early. The
-    first call alone would be a poor anchor, since it is often the slowest (a new thread)."""
+    The loop reads its clock just before its first call, so the grid is not observable. A
+    timer is never early, so the grid's phase within a period is taken as the call phase that
+    makes the calls' total lateness (phase distance, circularly) smallest."""
+    t0 = stamps[0]
+    phases = sorted((t - t0) % period for t in stamps)
+    n = len(phases)
+    total = sum(phases)
+    best_sum, best = None, 0
+    below = 0  # sum of the phases before index j
+    for j, ph in enumerate(phases):
+        # phases at or after ph are late by p - ph; those before it wrap: p - ph + period
+        late_sum = (total - below) - (n - j) * ph + below + j * (period - ph)
+        if best_sum is None or late_sum < best_sum:
+            best_sum, best = late_sum, ph
+        below += ph
+    return t0 + best - period
+
+
+def lateness(stamps, period):
+    """Per-call lateness (ns, never negative) and the number of grid points no call served."""
     if not stamps:
         return [], 0
-    origin = stamps[0]
-    for _ in range(3):  # settles at once in practice
-        ks = serve(stamps, period, origin)
-        better = min(t - k * period for t, k in zip(stamps, ks))
-        if better == origin:
-            break
-        origin = better
+    origin = grid_origin(stamps, period)
     ks = serve(stamps, period, origin)
-    return [t - (origin + k * period) for t, k in zip(stamps, ks)], ks[-1] + 1 - len(stamps)
+    return [t - (origin + k * period) for t, k in zip(stamps, ks)], ks[-1] - ks[0] + 1 - len(stamps)
 
 
 def percentile(sorted_values, q):
