@@ -272,8 +272,8 @@ void warn_if_coroutine_function(PyObject* func) {
 }
 
 struct Launched {
-    std::shared_ptr<TaskHandleSlot> handle;  // Normal only
-    std::shared_ptr<ThreadSlot> thread_handle;
+    std::shared_ptr<TaskHandleSlot> handle;     // filled for Normal
+    std::shared_ptr<ThreadSlot> thread_handle;  // filled for High and Realtime
 };
 
 // Starts the thread of a High or Realtime timer, which takes over `call`.
@@ -284,6 +284,7 @@ Launched launch_dedicated(std::unique_ptr<PyTimerCall> call, TaskId id, TimerPre
     std::unique_ptr<DedicatedLoop> loop;
     std::string name;
     try {  // everything that allocates comes before the thread: nothing to undo once it runs
+        out.handle = std::make_shared<TaskHandleSlot>();  // stays empty: no runtime task
         out.thread_handle = std::make_shared<ThreadSlot>();
         loop = std::make_unique<DedicatedLoop>(
             DedicatedLoop{running, ticks, nullptr, period, spin_window(precision), &task_manager()});
