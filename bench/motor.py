@@ -47,9 +47,13 @@ except ImportError:  # the column is skipped with a note
     can = None
 
 
-def tx_packets(iface: str) -> int:
-    with open(f"/sys/class/net/{iface}/statistics/tx_packets") as f:
+def if_stat(iface: str, name: str) -> int:
+    with open(f"/sys/class/net/{iface}/statistics/{name}") as f:
         return int(f.read())
+
+
+def tx_packets(iface: str) -> int:
+    return if_stat(iface, "tx_packets")
 
 
 def wait_tx(iface: str, target: int, limit: float = 30.0) -> bool:
@@ -170,7 +174,9 @@ def feedback_bench(iface: str, seconds: float, rate: float) -> dict:
            "--rate", str(rate), "--duration", str(seconds)]
     for slot, node in enumerate(NODES):
         cmd += ["--node", f"{node:#x}:{slot}"]
+    dropped_before = if_stat(iface, "rx_dropped")
     proc = subprocess.run(cmd, capture_output=True, text=True, timeout=seconds + 60)
+    dropped = if_stat(iface, "rx_dropped") - dropped_before
     sent = None
     for line in proc.stdout.splitlines():
         if "'frames_sent'" in line:
@@ -187,7 +193,7 @@ def feedback_bench(iface: str, seconds: float, rate: float) -> dict:
         stored = stats["stored"] - before
     return {"seconds": seconds, "drivers": len(NODES), "rate_hz": rate, "sent": sent, "stored": stored,
             "lost": None if stored is None or sent is None else sent - stored,
-            "task_counters": motor._feedback_stats if hooks else None}
+            "task_counters": motor._feedback_stats if hooks else None, "interface_rx_dropped": dropped}
 
 
 # ---- 3. feedback latency ----------------------------------------------------------------------
@@ -244,6 +250,7 @@ def print_feedback(fb):
     print(f"  sent by the simulator {fb['sent']}, decoded and stored {stored}, lost {fb['lost']}")
     if fb["task_counters"]:
         print(f"  feedback task: {fb['task_counters']}")
+    print(f"  frames the interface dropped on receive: {fb['interface_rx_dropped']}")
 
 
 def print_latency(lat):

@@ -307,12 +307,6 @@ def broadcast_zero(motor: quorix.Motor, devices) -> bool:
 
 
 def main(argv=None) -> int:
-    args = parse_args(argv)
-    kind = "simulated drivers" if args.sim else "real drivers"
-    until = f"{args.duration:g} s or Ctrl+C" if args.duration > 0 else "Ctrl+C"
-    print(f"quorix demo: {args.iface}, host 0x{args.host:X}, {len(args.nodes)} {kind}, "
-          f"{args.rate:g} Hz control loop; runs {until}")
-
     # Until block_until takes over, SIGTERM ends the start-up like Ctrl+C does, through the
     # clean-up below. block_until's own handling calls this handler too and discards what it
     # raises.
@@ -323,6 +317,12 @@ def main(argv=None) -> int:
             raise KeyboardInterrupt
 
     signal.signal(signal.SIGTERM, on_sigterm)
+    args = parse_args(argv)
+    kind = "simulated drivers" if args.sim else "real drivers"
+    until = f"{args.duration:g} s or Ctrl+C" if args.duration > 0 else "Ctrl+C"
+    print(f"quorix demo: {args.iface}, host 0x{args.host:X}, {len(args.nodes)} {kind}, "
+          f"{args.rate:g} Hz control loop; runs {until}")
+
     sim = motor = devices = counter = controller = None
     reason, clean, zero_sent = "an error", False, False
     started = time.monotonic()

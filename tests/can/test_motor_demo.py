@@ -66,10 +66,16 @@ def start_demo(vcan, duration):
 def test_demo_runs_and_ends_with_zero_targets(vcan, host_sniffer, stop):
     demo = start_demo(vcan, 2 if stop == "deadline" else 0)
     try:
+        head = ""
         if stop == "sigterm":
-            time.sleep(3)
+            # Status lines come once a second; by the second one block_until is waiting.
+            while head.count("\n t=") < 2:
+                line = demo.stdout.readline()
+                assert line, demo.communicate()
+                head += line
             demo.send_signal(signal.SIGTERM)
         out, err = demo.communicate(timeout=60)
+        out = head + out
     finally:
         demo.kill()
     assert demo.returncode == 0, err
