@@ -1,30 +1,47 @@
 #pragma once
 
-// Taking the interpreter lock, and dropping references, on background threads that the
-// interpreter may tear down at exit: a thread that (re)takes the lock while the
-// interpreter finalizes is stopped there (3.13 unwinds it with a forced unwind, 3.14 parks
-// it). An unwind must then pass through our frames: none of them may be noexcept, and none
-// may release a lock that the thread no longer holds.
+// Taking the interpreter lock, and dropping references, on background threads that may
+// still run while the interpreter exits.
+//
+// A thread without a thread state that calls PyGILState_Ensure while the interpreter
+// finalizes may touch interpreter structures that are being freed (seen as a crash on
+// 3.13t), and a check of Py_IsFinalizing() just before the call cannot close that window.
+// So the first acquisition goes through a gate: an `atexit` callback (run while other
+// threads may still take the lock) closes it and waits, with the lock released, until no
+// thread is between its check and PyGILState_Ensure. From then on background threads take
+// nothing. A thread that already holds a thread state and retakes the lock later (Python
+// code that released it) is stopped by the interpreter: 3.13 unwinds it with a forced
+// unwind, 3.14 parks it. An unwind must pass through our frames: none of them may be
+// noexcept, and none may release a lock that the thread no longer holds.
 
 #include "py/ref.hpp"
 
 namespace quorix::py {
 
-/// Like GilGuard, for background threads (check interpreter_alive() first). If the thread
-/// is being unwound from inside the lock's acquisition (by Python code that released and
-/// retook it, at exit), its thread state is no longer current and the destructor leaves it
-/// alone instead of releasing a lock it does not hold (a fatal error).
+/// Registers the exit gate's `atexit` callback once per process; needs the lock. Call it
+/// before starting background work that will take the lock. Throws PyErrorSet.
+void install_exit_gate();
+
+/// Takes the interpreter lock on a background thread, unless the interpreter has begun to
+/// exit (the gate is closed, or it finalizes): then it takes nothing and held() is false,
+/// and the caller must skip its Python work (leaking what it would have released).
+/// If the thread is unwound while it holds the lock (see above), its thread state is no
+/// longer current and the destructor leaves it alone instead of releasing a lock that it
+/// does not hold (a fatal error).
 class ExitSafeGil {
 public:
-    ExitSafeGil() : state_(PyGILState_Ensure()) {}
+    ExitSafeGil();
     ~ExitSafeGil() {
-        if (PyGILState_Check()) PyGILState_Release(state_);
+        if (held_ && PyGILState_Check()) PyGILState_Release(state_);
     }
     ExitSafeGil(const ExitSafeGil&) = delete;
     ExitSafeGil& operator=(const ExitSafeGil&) = delete;
 
+    bool held() const noexcept { return held_; }
+
 private:
-    PyGILState_STATE state_;
+    PyGILState_STATE state_{};
+    bool held_ = false;
 };
 
 /// Drops the reference held by `r` (lock held). The object's finalizer may run Python code

@@ -327,6 +327,9 @@ def test_first_ids_and_registry_counts_in_a_fresh_process(fresh):
         print(h.wait())
         print(tm.async_task_count, tm.running_count, tm.total_count, tm.status())
         print(f().task_id)
+        timer = quorix.timer(10.0)(lambda: None)()
+        timer.stop()
+        print(timer.task_id, f().task_id, tm.timer_count)
         """
     )
     assert result.returncode == 0, result.stderr
@@ -336,6 +339,7 @@ def test_first_ids_and_registry_counts_in_a_fresh_process(fresh):
     assert lines[2] == "True"
     assert lines[3] == "0 0 1 {'running_timers': 0, 'running_tasks': 0, 'stopped': 1, 'total': 1}"
     assert lines[4] == "2"
+    assert lines[5] == "3 4 0", "timers and async tasks draw from one counter"
 
 
 def test_drop_warning_once_for_an_unfinished_handle_only(fresh):
@@ -454,7 +458,8 @@ WARNING_LINE = re.compile(re.escape(WARNING.rstrip("\n")).replace(re.escape("{}"
 
 @pytest.mark.parametrize("name", sorted(EXIT_SCENARIOS))
 def test_process_exits_cleanly_while_tasks_run(fresh, name):
-    result = fresh(EXIT_SCENARIOS[name])
-    assert result.returncode == 0, result.stderr
-    # Handles freed at exit may warn; nothing else may appear (no fatal error, no abort).
-    assert all(WARNING_LINE.fullmatch(line) for line in result.stderr.splitlines()), result.stderr
+    for _ in range(3):  # exit races are timing-dependent: give them a few chances
+        result = fresh(EXIT_SCENARIOS[name])
+        assert result.returncode == 0, result.stderr
+        # Handles freed at exit may warn; nothing else may appear (no fatal error, no abort).
+        assert all(WARNING_LINE.fullmatch(line) for line in result.stderr.splitlines()), result.stderr

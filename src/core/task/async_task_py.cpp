@@ -57,8 +57,8 @@ public:
     // exit, taking the lock (also inside the call) may unwind this thread.
     CallOutcome<py::Ref> call(bool run) {
         CallOutcome<py::Ref> out;
-        if (!py::interpreter_alive()) return out;  // exit under way: skip, leak the references
         py::ExitSafeGil gil;
+        if (!gil.held()) return out;  // the interpreter exits: skip, leak the references
         if (run) {
             py::Ref value = py::Ref::steal(PyObject_Call(func_.get(), args_.get(), nullptr));
             if (value) {
@@ -77,9 +77,8 @@ public:
     static void dispose(State* state) {
         if (!py::interpreter_alive()) return;
         rt::block_in_place([&] {
-            if (!py::interpreter_alive()) return;
             py::ExitSafeGil gil;
-            delete_state(state);
+            if (gil.held()) delete_state(state);
         });
     }
 
@@ -334,6 +333,7 @@ py::Ref args_tuple(PyObject* const* args, Py_ssize_t nargs) {
 }
 
 py::Ref start_task(PyObject* func, PyObject* const* args, Py_ssize_t nargs) {
+    py::install_exit_gate();               // the bodies take the lock on other threads
     rt::Runtime& runtime = rt::runtime();  // may raise PanicException: nothing allocated yet
     const TaskId id = next_task_id();
     PyCall call(py::Ref::borrow(func), args_tuple(args, nargs));
