@@ -4,19 +4,19 @@ vcan bus. Run it where a vcan bus exists:
     scripts/vcan-run --chroot -- env PYTHONPATH=build/py314 python bench/can.py
 
 Send: --frames frames (0x123, two bytes) through each sender in interleaved chunks; the table
-gives the per-call cost of the Python loop (median over chunks), calls/s and the median ratio
-to the raw socket's neighbouring chunk; then --runs bursts of --frames frames through
-CanDeviceNonBlocking.send alone. For
-CanDeviceNonBlocking.send it also gives the time until the I/O task has handed every frame to
-the kernel (read from the interface's tx_packets counter). Senders: a raw CPython AF_CAN
-socket (a prepacked frame, and struct.pack per call), CanDevice.send,
-CanDeviceNonBlocking.send, python-can's SocketCAN bus (if installed; fewer frames, it is
-slow) and can-utils cangen as the kernel's own pace.
+gives the per-call cost of the Python loop (median over chunks), calls/s, the median ratio to
+the raw socket's neighbouring chunk, and the time until the kernel had every frame (the
+interface's tx_packets counter; for CanDeviceNonBlocking.send, until its I/O task had written
+them all). Then --runs bursts of --frames frames through CanDeviceNonBlocking.send alone.
+Senders: a raw CPython AF_CAN socket (a prepacked frame, and struct.pack per call),
+CanDevice.send, CanDeviceNonBlocking.send, python-can's SocketCAN bus (if installed; fewer
+frames, it is slow) and can-utils cangen as the kernel's own pace.
 
-Receive: a peer process sends --rx-frames frames at about 8,000 frames/s on average (a
-saturated 1 Mbit/s bus; it sends what is due at each wake-up) while Python sleeps; then CanDeviceNonBlocking.try_receive and python-can's
-recv(0) drain what they kept. A reference raw socket with a large buffer and SO_RXQ_OVFL
-counts what the kernel delivered and dropped, so our losses are told from the kernel's.
+Receive: a peer process sends --rx-frames frames at the pace of a saturated 1 Mbit/s bus
+(about 8,000 frames/s, never more than --rx-max-burst back to back) while Python sleeps; then, each in a
+run of its own, CanDeviceNonBlocking.try_receive and python-can's recv(0) drain what they
+kept. A reference raw socket with a large buffer and SO_RXQ_OVFL counts what the kernel
+delivered and dropped, so losses of the receiver under test are told from the kernel's.
 
 Syscalls are expensive inside User-Mode Linux: compare figures within one run only.
 Writes bench/out/can.json.
@@ -169,19 +169,24 @@ def bench_send(iface, frames, chunk, runs):
     return results, long
 
 
-# The receive test's peer: another process that keeps an average rate whatever the sleep
-# granularity of the machine (it sends what is due at each wake-up).
+# The receive test's peer: another process at the pace of a saturated bus. It sends what is
+# due at each wake-up, whatever the sleep granularity of the machine; after a stall (a busy
+# host pauses the guest) it does not catch up in one burst faster than a bus could carry,
+# but skips ahead: at most MAX_BURST frames go back to back (0: no limit, it catches up).
 PEER = r"""
 import socket, struct, sys, time
-iface, n, rate = sys.argv[1], int(sys.argv[2]), float(sys.argv[3])
+iface, n, rate, MAX_BURST = sys.argv[1], int(sys.argv[2]), float(sys.argv[3]), int(sys.argv[4])
 s = socket.socket(socket.AF_CAN, socket.SOCK_RAW, socket.CAN_RAW)
 s.bind((iface,))
 pack = struct.Struct("=IB3x8s").pack
 start = time.perf_counter()
 sent = 0
 while sent < n:
-    due = min(n, int((time.perf_counter() - start) * rate) + 1)
-    while sent < due:
+    due = int((time.perf_counter() - start) * rate) + 1
+    if MAX_BURST and due - sent > MAX_BURST:
+        start += (due - sent - MAX_BURST) / rate
+        due = sent + MAX_BURST
+    for _ in range(min(n, due) - sent):
         s.send(pack(0x100 + (sent & 0xFF), 8, sent.to_bytes(8, "little")))
         sent += 1
     time.sleep(0.0002)
@@ -214,14 +219,14 @@ def drain_reference(s):
                 drops = struct.unpack("=I", data[:4])[0]
 
 
-def receive_run(iface, frames, rate, open_receiver, drain):
+def receive_run(iface, frames, rate, max_burst, open_receiver, drain):
     """One peer run with one receiver under test and the reference socket; returns what the
     receiver kept, its drain rate, the peer's rate and the reference's counts."""
     receiver = open_receiver()
     ref = reference_socket(iface)
     t0 = time.perf_counter()
     # Python sleeps (in subprocess.run, without the interpreter lock) while the peer sends.
-    subprocess.run([sys.executable, "-c", PEER, iface, str(frames), str(rate)], check=True)
+    subprocess.run([sys.executable, "-c", PEER, iface, str(frames), str(rate), str(max_burst)], check=True)
     sent_for = time.perf_counter() - t0
     time.sleep(0.5)  # let a background reader take the last frames off its socket
     delivered, kernel_drops = drain_reference(ref)
@@ -249,13 +254,14 @@ def drain_python_can(bus):
     return kept
 
 
-def bench_receive(iface, frames, rate):
+def bench_receive(iface, frames, rate, max_burst):
     """The receivers in separate peer runs, so that neither pays for the other's socket."""
     result = {"CanDeviceNonBlocking.try_receive": receive_run(
-        iface, frames, rate, lambda: quorix.CanDeviceNonBlocking(iface), drain_quorix)}
+        iface, frames, rate, max_burst, lambda: quorix.CanDeviceNonBlocking(iface), drain_quorix)}
     if can is not None:
         result["python-can Bus.recv(0)"] = receive_run(
-            iface, frames, rate, lambda: can.Bus(interface="socketcan", channel=iface), drain_python_can)
+            iface, frames, rate, max_burst, lambda: can.Bus(interface="socketcan", channel=iface),
+            drain_python_can)
     return result
 
 
@@ -290,12 +296,14 @@ def main():
     parser.add_argument("--runs", type=int, default=3, help="long bursts of the non-blocking device")
     parser.add_argument("--rx-frames", type=int, default=20_000)
     parser.add_argument("--rx-rate", type=float, default=8_000.0, help="peer frames per second")
+    parser.add_argument("--rx-max-burst", type=int, default=16,
+                        help="most frames the peer sends back to back after a stall (0: catch up at once)")
     args = parser.parse_args()
 
     send, long = bench_send(args.iface, args.frames, args.chunk, args.runs)
     print_send(send, long)
     print()
-    receive = bench_receive(args.iface, args.rx_frames, args.rx_rate)
+    receive = bench_receive(args.iface, args.rx_frames, args.rx_rate, args.rx_max_burst)
     print_receive(receive)
 
     raw = send["raw socket.send (prepacked)"]["per_call_median_ns"]
