@@ -267,7 +267,7 @@ def percentile(sorted_values, q: float) -> float:
     return sorted_values[min(len(sorted_values) - 1, int(q * (len(sorted_values) - 1) + 0.5))]
 
 
-def summary(c: Controller, elapsed: float, reason: str, clean: bool, frames, sim_sent, zero_sent) -> str:
+def summary(c: Controller, elapsed: float, reason: str, clean: bool, frames, sim_sent, stored, zero_sent) -> str:
     late = sorted(c.lateness_ns)
     p50, p99, worst = (percentile(late, q) / 1e3 for q in (0.5, 0.99, 1.0))
     rate = c.cycles / elapsed if elapsed > 0 else 0.0
@@ -277,11 +277,15 @@ def summary(c: Controller, elapsed: float, reason: str, clean: bool, frames, sim
         f" {c.skipped()} grid points skipped)",
         f"  timer lateness: p50 {p50:.0f} µs, p99 {p99:.0f} µs, max {worst:.0f} µs",
     ]
+    parts = []
+    if sim_sent is not None:
+        parts.append(f"the simulator sent {sim_sent}")
     if frames is not None:
-        line = f"  feedback frames received: {frames}"
-        if sim_sent is not None:
-            line += f" (the simulator sent {sim_sent})"
-        out.append(line)
+        parts.append(f"the demo's listener socket received {frames}")
+    if stored is not None:
+        parts.append(f"the motor group decoded and stored {stored}")
+    if parts:
+        out.append("  feedback frames: " + ", ".join(parts))
     out.append(f"  stopped by {reason}{'' if clean else ' (some tasks did not stop in time)'}; "
                f"{'zero targets broadcast' if zero_sent else 'zero targets could NOT be broadcast'}")
     return "\n".join(out)
@@ -327,11 +331,13 @@ def main(argv=None) -> int:
     reason, clean, zero_sent = "an error", False, False
     started = time.monotonic()
     try:
-        if args.sim:
-            sim = Simulator(args.iface, args.host, args.nodes, args.sim_rate)
         motor = quorix.Motor(args.iface, host=args.host)
         devices = [motor.add_device(slot, node, "speed") for node, slot in args.nodes]
         counter = FeedbackCounter(args.iface, [n for n, _ in args.nodes])
+        # The simulated drivers start in speed mode and answer from now on, so every
+        # feedback frame they send finds its device registered and is counted.
+        if args.sim:
+            sim = Simulator(args.iface, args.host, args.nodes, args.sim_rate)
         controller = Controller(motor, devices, args.rate)
         table = Table(controller, args.nodes, counter)
 
@@ -363,7 +369,10 @@ def main(argv=None) -> int:
         frames = counter.stop() if counter else None
     if controller is None:
         return 1
-    print(summary(controller, elapsed, reason, clean, frames, sim.frames_sent if sim else None, zero_sent))
+    # Builds with QUORIX_TEST_HOOKS=ON count what the feedback task stored.
+    stats = getattr(motor, "_feedback_stats", None)
+    stored = stats["stored"] if stats else None
+    print(summary(controller, elapsed, reason, clean, frames, sim.frames_sent if sim else None, stored, zero_sent))
     return 0 if zero_sent else 1
 
 
