@@ -57,12 +57,19 @@ def tx_packets(iface: str) -> int:
 
 
 def wait_tx(iface: str, target: int, limit: float = 30.0) -> bool:
-    deadline = time.perf_counter() + limit
-    while tx_packets(iface) < target:
-        if time.perf_counter() > deadline:
-            return False
-        time.sleep(0.0005)
-    return True
+    """Waits until the interface has sent `target` frames in all. Polls every 2 ms through
+    one open descriptor: in the guest every system call is expensive, and the polling must
+    not take the CPU from the thread that writes the frames."""
+    fd = os.open(f"/sys/class/net/{iface}/statistics/tx_packets", os.O_RDONLY)
+    try:
+        deadline = time.perf_counter() + limit
+        while int(os.pread(fd, 32, 0)) < target:
+            if time.perf_counter() > deadline:
+                return False
+            time.sleep(0.002)
+        return True
+    finally:
+        os.close(fd)
 
 
 def targets(i: int):
