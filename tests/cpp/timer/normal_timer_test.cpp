@@ -64,6 +64,11 @@ public:
         loop.registry = &registry_;
         return loop;
     }
+    // The loop's task must be over before the runtime goes (it would abandon the frame).
+    static bool finished(const std::shared_ptr<TaskHandleSlot>& slot) {
+        for (int i = 0; i < 10'000 && !slot->join->is_finished(); ++i) sleep_monotonic(milliseconds{1});
+        return slot->join->is_finished();
+    }
     std::size_t calls() {
         std::lock_guard lock(rec_.m);
         return rec_.starts.size();
@@ -84,6 +89,7 @@ TEST_F(NormalTimer, CallsAtOnceThenOnTheGridOnThePoolNeverOnAWorker) {
     ASSERT_TRUE(rec_.wait([](Record& r) { return r.starts.size() >= 5; }));
     running_->store(false);
     ASSERT_TRUE(rec_.wait([](Record& r) { return r.releases == 1; }));
+    ASSERT_TRUE(finished(slot));
     std::lock_guard lock(rec_.m);
     EXPECT_LT(rec_.starts[0] - before, milliseconds{500});  // generous: no period waited first
     for (std::size_t k = 1; k < 5; ++k)
@@ -99,6 +105,7 @@ TEST_F(NormalTimer, StopDuringTheWaitAllowsAtMostOneMoreCall) {
     running_->store(false);
     const std::size_t at_stop = calls();
     ASSERT_TRUE(rec_.wait([](Record& r) { return r.releases == 1; }));
+    ASSERT_TRUE(finished(slot));
     EXPECT_LE(calls(), at_stop + 1);
 }
 
@@ -108,6 +115,7 @@ TEST_F(NormalTimer, StopInsideTheCallEndsWithoutAnotherCall) {
         return true;
     }));
     ASSERT_TRUE(rec_.wait([](Record& r) { return r.releases == 1; }));
+    ASSERT_TRUE(finished(slot));
     EXPECT_EQ(calls(), 3u);
     EXPECT_EQ(ticks_->load(), 3u);
 }
@@ -116,6 +124,7 @@ TEST_F(NormalTimer, ShutdownRequestedBeforeTheStartMeansNoCall) {
     registry_.stop_all();
     auto slot = spawn_normal_timer(make_loop(milliseconds{5}));
     ASSERT_TRUE(rec_.wait([](Record& r) { return r.releases == 1; }));
+    ASSERT_TRUE(finished(slot));
     EXPECT_EQ(calls(), 0u);
     EXPECT_FALSE(running_->load());
     EXPECT_EQ(ticks_->load(), 0u);
@@ -124,21 +133,26 @@ TEST_F(NormalTimer, ShutdownRequestedBeforeTheStartMeansNoCall) {
 TEST_F(NormalTimer, CallThatCanNoLongerRunEndsTheLoop) {
     auto slot = spawn_normal_timer(make_loop(milliseconds{2}, [](std::size_t k) { return k < 1; }));
     ASSERT_TRUE(rec_.wait([](Record& r) { return r.releases == 1; }));
+    ASSERT_TRUE(finished(slot));
     EXPECT_EQ(calls(), 2u);
     EXPECT_EQ(ticks_->load(), 1u);
 }
 
 TEST_F(NormalTimer, StartsFromInsideARuntimeTaskWithoutBlockingTheWorker) {
     // One worker: if filling the slot waited for anything the loop needs, this would hang.
-    auto outer = runtime_.spawn([](NormalTimer* self) -> rt::Task<bool> {
-        auto slot = spawn_normal_timer(self->make_loop(milliseconds{5}));
-        co_return slot->join.has_value();
-    }(this));
+    std::shared_ptr<TaskHandleSlot> slot;
+    auto outer =
+        runtime_.spawn([](NormalTimer* self, std::shared_ptr<TaskHandleSlot>* out) -> rt::Task<bool> {
+            *out = spawn_normal_timer(self->make_loop(milliseconds{5}));
+            co_return (*out)->join.has_value();
+        }(this, &slot));
     ASSERT_TRUE(rec_.wait([](Record& r) { return r.starts.size() >= 3; }));
     running_->store(false);
     ASSERT_TRUE(rec_.wait([](Record& r) { return r.releases == 1; }));
-    ASSERT_TRUE(outer.is_finished());
+    for (int i = 0; i < 10'000 && !outer.is_finished(); ++i) sleep_monotonic(milliseconds{1});
+    ASSERT_TRUE(outer.is_finished());  // publishes `slot`
     EXPECT_TRUE(outer.take_result());
+    ASSERT_TRUE(finished(slot));
 }
 
 }  // namespace
