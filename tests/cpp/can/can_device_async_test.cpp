@@ -28,24 +28,26 @@ std::vector<std::uint8_t> bytes(std::initializer_list<std::uint8_t> b) { return 
 // can_frame records both ways, like a raw CAN socket.
 struct Bench {
     int peer = -1;
+    int own = -1;  // the device's end, owned by its I/O task
     std::shared_ptr<CanDeviceAsync> device;
 
     Bench() {
         int fds[2];
         if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds) != 0)
             throw std::runtime_error("socketpair");
+        own = fds[0];
         peer = fds[1];
         auto started = CanDeviceAsync::start("pair0", RawSocket::adopt(fds[0]));
         if (!started) throw std::runtime_error(started.error().text);
         device = std::move(started).value();
     }
     ~Bench() {
-        // Closing the peer first would make the I/O task read end-of-file; let it end first.
-        if (device) {
-            device.reset();
-            while (peer_read(10s)) {
-            }
-        }
+        // The peer outlives the I/O task, which would otherwise read end-of-file and report
+        // it into the next test's output: the task is gone once it has closed its end.
+        device.reset();
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        while (::fcntl(own, F_GETFD) >= 0 && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(1ms);
         ::close(peer);
     }
 
@@ -172,6 +174,17 @@ TEST(CanDeviceAsync, ReportsInvalidFramesOnStderrAndCarriesOn) {
               "Failed to send CAN frame: Payload is larger than CAN maximum of 8 bytes\n"
               "Failed to send CAN frame: CAN ID too large\n"
               "Failed to send CAN frame: Payload is larger than CAN maximum of 8 bytes\n");
+}
+
+TEST(CanDeviceAsync, EachFailedWriteIsReportedAndTheOthersStillGo) {
+    StderrCapture err;
+    Bench bench;
+    ASSERT_EQ(::shutdown(bench.peer, SHUT_RD), 0);  // every write now fails with EPIPE
+    for (std::uint32_t id = 1; id <= 3; ++id) ASSERT_TRUE(bench.device->send_nonblocking(id, {}));
+    EXPECT_EQ(err.text(3),
+              "Failed to send CAN frame: Broken pipe (os error 32)\n"
+              "Failed to send CAN frame: Broken pipe (os error 32)\n"
+              "Failed to send CAN frame: Broken pipe (os error 32)\n");
 }
 
 TEST(CanDeviceAsync, ReadFailureIsReportedAndTheTaskGoesOn) {
