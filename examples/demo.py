@@ -183,7 +183,7 @@ class Controller:
         self.period_ns = round(1e9 / rate)
         self.roles = ["speed ramp", "position hold"] + ["reverse ramp"] * (len(devices) - 2)
         self.targets = [0.0] * len(devices)
-        self.lateness_ns: list[int] = []
+        self.phase_ns: list[int] = []  # each call's time modulo the period
         self.cycles = 0
         self.t0 = None
         self.last = None
@@ -194,13 +194,26 @@ class Controller:
             return 0
         return (self.last - self.t0) // self.period_ns + 1 - self.cycles
 
+    def lateness_ns(self, last: int | None = None) -> list[int]:
+        """Lateness of the calls (of the last `last` ones), sorted.
+
+        The timer keeps to a grid of period spacing and skips grid points it has missed, so a
+        call is late by the time since the latest grid point. The grid's phase is not known
+        here (the first call is late too); calls are never early, so the phase is taken as
+        the earliest one: the phase after the widest gap between the calls' phases."""
+        phases = sorted(self.phase_ns[-last:] if last else self.phase_ns)
+        if not phases:
+            return []
+        gaps = [(b - a, b) for a, b in zip(phases, phases[1:])]
+        gaps.append((phases[0] + self.period_ns - phases[-1], phases[0]))
+        grid = max(gaps)[1]
+        return sorted((p - grid) % self.period_ns for p in phases)
+
     def tick(self) -> None:
         now = time.monotonic_ns()
         if self.t0 is None:
             self.t0 = now
-        # The timer keeps to the grid t0 + k x period and skips grid points it has missed,
-        # so a call's lateness is the time since the latest grid point.
-        self.lateness_ns.append((now - self.t0) % self.period_ns)
+        self.phase_ns.append(now % self.period_ns)
         self.last = now
         t = (now - self.t0) / 1e9
         for i, device in enumerate(self.devices):
@@ -241,7 +254,7 @@ class Table:
                 f" {fb['speed']:>7.2f} rad/s {fb['current']:>6.2f} A"
             )
         frames = f"  feedback frames {self.counter.count}" if self.counter else ""
-        late = sorted(self.c.lateness_ns[-500:])
+        late = self.c.lateness_ns(500)
         p99 = late[int(0.99 * (len(late) - 1))] / 1e3 if late else 0.0
         out.append(f" t={time.monotonic() - self.started:6.1f} s  cycles {self.c.cycles}  late p99 {p99:.0f} µs{frames}")
         return out
@@ -268,7 +281,7 @@ def percentile(sorted_values, q: float) -> float:
 
 
 def summary(c: Controller, elapsed: float, reason: str, clean: bool, frames, sim_sent, stored, zero_sent) -> str:
-    late = sorted(c.lateness_ns)
+    late = c.lateness_ns()
     p50, p99, worst = (percentile(late, q) / 1e3 for q in (0.5, 0.99, 1.0))
     rate = c.cycles / elapsed if elapsed > 0 else 0.0
     out = [
