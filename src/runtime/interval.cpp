@@ -3,6 +3,7 @@
 namespace quorix::rt {
 
 Instant next_tick_deadline(Instant deadline, Instant now, Duration period) noexcept {
+    if (period.count() <= 0) period = Duration(1);  // never divide by zero below
     if (now <= deadline || now - deadline <= INTERVAL_LATE_TOLERANCE) return deadline_after(period, deadline);
     // Late: the first grid point after now. (now - deadline) % period is below period, so
     // the result lies in (now, now + period].

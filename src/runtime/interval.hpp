@@ -16,15 +16,16 @@ inline constexpr Duration INTERVAL_LATE_TOLERANCE = std::chrono::milliseconds(5)
 /// - taken at most 5 ms after its deadline: deadline + period;
 /// - later: now + period - ((now - deadline) mod period), the first point of the grid
 ///   deadline + k * period that lies after now. Late ticks are never made up in a burst.
-/// Saturates at NEVER. Precondition: period > 0.
+/// Saturates at NEVER. A period below 1 ns counts as 1 ns.
 Instant next_tick_deadline(Instant deadline, Instant now, Duration period) noexcept;
 
 /// Ticks every `period`, the first tick at `start` (default: construction time). Not
 /// thread-safe: one task ticks it.
 class Interval {
 public:
-    /// Precondition: period > 0 (a zero period would tick without end).
-    explicit Interval(Duration period, Instant start = now()) noexcept : period_(period), next_(start) {}
+    /// A period below 1 ns counts as 1 ns.
+    explicit Interval(Duration period, Instant start = now()) noexcept
+        : period_(period.count() > 0 ? period : Duration(1)), next_(start) {}
 
     /// Leaf awaitable: completes when the next deadline has passed, gives that deadline and
     /// moves to the following one. A tick awaiter dropped before it completed (a losing

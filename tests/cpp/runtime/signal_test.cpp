@@ -74,5 +74,21 @@ TEST(RtSignal, ADefaultDispositionIsNotCalledAndUncatchableSignalsAreRefused) {
     }
 }
 
+TEST(RtSignal, AnAbortedReceiveLeavesTheListenerUsable) {
+    auto l = SignalListener::create(SIGUSR1);
+    ASSERT_TRUE(l);
+    auto h = spawn([](SignalListener& s) -> Task<void> { co_await s.recv(); }(*l));
+    ASSERT_TRUE(eventually([&] { return h.valid() && !h.is_finished(); }));
+    h.abort();
+    ASSERT_TRUE(eventually([&] { return h.is_finished(); }));
+    EXPECT_THROW(h.take_result(), TaskCancelled);
+    ASSERT_EQ(::raise(SIGUSR1), 0);
+    EXPECT_EQ(block_on_runtime([](SignalListener& s) -> Task<int> {
+                  co_await s.recv();
+                  co_return 1;
+              }(*l)),
+              1);
+}
+
 }  // namespace
 }  // namespace quorix::rt

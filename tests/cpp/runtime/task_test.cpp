@@ -150,6 +150,22 @@ TEST(RtTask, AbortWhileSleepingUnwindsAndDeregisters) {
     EXPECT_THROW(h.take_result(), TaskCancelled);
 }
 
+TEST(RtTask, AnAbortedJoinLeavesTheJoinedTaskRunning) {
+    Runtime rt(RuntimeConfig{.workers = 1});
+    auto [tx, rx] = mpsc::channel<int>();
+    auto target = [](mpsc::Receiver<int> rx) -> Task<int> { co_return (co_await rx.recv()).value_or(-1); };
+    auto joined = rt.spawn(target(std::move(rx)));
+    auto joiner = [](JoinHandle<int>& h) -> Task<int> { co_return co_await h; };
+    auto waiting = rt.spawn(joiner(joined));
+    ASSERT_TRUE(eventually([&] { return !waiting.is_finished(); }));
+    waiting.abort();
+    ASSERT_TRUE(eventually([&] { return waiting.is_finished(); }));
+    EXPECT_THROW(waiting.take_result(), TaskCancelled);
+    EXPECT_FALSE(joined.is_finished());
+    tx.send(8);
+    EXPECT_EQ(rt.block_on(joiner(joined)), 8);
+}
+
 TEST(RtTask, CancellationIsStickyAtLaterAwaitPoints) {
     Runtime rt(RuntimeConfig{.workers = 1});
     auto body = []() -> Task<int> {
