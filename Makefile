@@ -9,7 +9,7 @@ PYTEST_ARGS ?= -q
 INTERPS := 314 313t
 CMAKE_FLAGS := -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all bootstrap build build-cpp test test-cpp test-py test-can demo bench sanitize format clean
+.PHONY: all bootstrap build build-cpp test test-cpp test-py test-can demo bench build-bench sanitize format clean
 
 all: build
 
@@ -49,6 +49,25 @@ test-can: build
 	scripts/vcan-run -- $(QX) 313t scripts/pytest-run build/py313t tests/can $(PYTEST_ARGS)
 
 test: test-cpp test-py test-can
+
+# The demo: simulated drivers on vcan (User-Mode Linux where the host has no CAN), or real
+# hardware with IFACE=can0 HOST=0x100 NODES=0x201:0,0x202:1.
+demo: build
+	scripts/demo
+
+# Benchmarks print tables and write JSON under bench/out; they never pass or fail on time.
+# The motor benchmark counts decoded feedback frames with a test-hooks build.
+build-bench: bootstrap
+	@$(QX) 314 cmake -S . -B build/bench314 $(CMAKE_FLAGS) -DQUORIX_TEST_HOOKS=ON \
+	  -DPython_EXECUTABLE=$$($(QX) 314 sh -c 'command -v python') >/dev/null
+	@$(QX) 314 cmake --build build/bench314 -j$(JOBS) | grep -v '^ninja: no work' || true
+
+bench: build-bench
+	bench/runtime_bench.sh
+	$(QX) 314 env PYTHONPATH=$(ROOT)/build/bench314 python bench/timers.py
+	$(QX) 314 env PYTHONPATH=$(ROOT)/build/bench314 python bench/async_tasks.py
+	scripts/vcan-run --chroot -- env PYTHONPATH=$(ROOT)/build/bench314 python bench/can.py
+	scripts/vcan-run --chroot -- env PYTHONPATH=$(ROOT)/build/bench314 python bench/motor.py
 
 sanitize: bootstrap
 	scripts/sanitize
