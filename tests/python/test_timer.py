@@ -549,16 +549,25 @@ def test_keyword_in_the_wrapper_call_uses_no_id(fresh):
     ]
 
 
-def test_exit_with_timers_running_in_every_mode_is_clean(fresh):
+@pytest.mark.parametrize("repeat", range(3))
+def test_exit_with_timers_running_in_every_mode_is_clean(fresh, repeat):
+    # Calls and finalizers that release and retake the lock while the interpreter exits,
+    # and timers whose first call races with the exit.
     result = fresh(
-        """
+        f"""
         import time, quorix
+        class Releases:
+            def __del__(self):
+                time.sleep(0)
         def f():
-            sum(range(100))
+            time.sleep(0)
+            return Releases()
         keep = [quorix.timer(500.0)(f)(), quorix.precision_timer(2000.0)(f)(),
                 quorix.precision_timer(20000.0, realtime=True)(f)()]
         while min(h.tick_count() for h in keep) < 3:
             time.sleep(0.01)
+        time.sleep({repeat} * 0.01)
+        late = [quorix.precision_timer(1000.0)(f)() for _ in range(3)] + [quorix.timer(1000.0)(f)() for _ in range(3)]
         print("bye")
         """
     )

@@ -2,6 +2,7 @@
 // and precision_timer(): the decorators validate a frequency, the wrapper starts timers, the
 // handle stops and inspects one.
 #include "py/args.hpp"
+#include "py/exit_safe.hpp"
 #include "py/gil.hpp"
 #include "py/types.hpp"
 
@@ -37,9 +38,12 @@ constexpr std::string_view COROUTINE_WARNING =
 // One timer's callable and argument tuple. Each call takes the interpreter lock for the call
 // only and passes the tuple's items by vectorcall, allocating nothing of its own.
 //
-// A dedicated timer thread keeps one Python thread state for its whole life (created at the
-// first call, deleted by release() on the same thread); the blocking-pool threads of Normal
-// timers take the lock with PyGILState_Ensure per call.
+// A dedicated timer thread keeps one Python thread state for its whole life: created at the
+// first call (through the exit gate: a thread without a state must not take the lock while
+// the interpreter exits), deleted by release() on the same thread. The blocking-pool threads
+// of Normal timers take the lock through the gate for each call. At exit, retaking the lock
+// may unwind the thread (3.13) from inside call() or release(): nothing on that path is
+// noexcept, and nothing releases the lock on the way out.
 class PyTimerCall final : public TimerCall {
 public:
     PyTimerCall(py::Ref func, py::Ref args, bool own_thread)
@@ -50,7 +54,7 @@ public:
           own_thread_(own_thread) {}
 
     // Without release() the references can't be dropped safely (the thread is being unwound
-    // at exit, or the interpreter is finalizing): leak them.
+    // at exit, or the interpreter is going away): leak them.
     ~PyTimerCall() override {
         (void)func_.release();
         (void)args_.release();
@@ -58,33 +62,33 @@ public:
 
     bool call() override {
         if (!py::interpreter_alive()) return false;
-        if (!own_thread_) {
-            py::GilGuard gil;
+        if (own_thread_ && thread_state_) {
+            PyEval_RestoreThread(thread_state_);
             invoke();
+            PyEval_SaveThread();
             return true;
         }
-        if (saved_) {
-            PyEval_RestoreThread(saved_);
-        } else {
-            outer_ = PyGILState_Ensure();  // creates this thread's state, kept until release()
+        py::ExitSafeGil gil;
+        if (!gil.held()) return false;
+        if (own_thread_) {
+            // A second, nested hold keeps this thread's state alive when `gil` lets go.
+            (void)PyGILState_Ensure();
+            thread_state_ = PyThreadState_Get();
         }
         invoke();
-        saved_ = PyEval_SaveThread();
         return true;
     }
 
     void release() override {
         if (!func_ || !py::interpreter_alive()) return;  // released already, or too late: leak
-        if (!saved_) {
-            py::GilGuard gil;
-            func_.reset();
-            args_.reset();
+        if (thread_state_) {
+            PyEval_RestoreThread(std::exchange(thread_state_, nullptr));
+            drop_references();
+            PyGILState_Release(PyGILState_UNLOCKED);  // the last hold: deletes the state, drops the lock
             return;
         }
-        PyEval_RestoreThread(std::exchange(saved_, nullptr));
-        func_.reset();
-        args_.reset();
-        PyGILState_Release(outer_);  // deletes the thread state and drops the lock
+        py::ExitSafeGil gil;
+        if (gil.held()) drop_references();
     }
 
 private:
@@ -92,11 +96,14 @@ private:
         PyObject* r =
             nargs_ == 0 ? PyObject_CallNoArgs(func_.get())
                         : PyObject_Vectorcall(func_.get(), items_, static_cast<std::size_t>(nargs_), nullptr);
-        if (r) {
-            py::Ref::steal(r).reset();
-            return;
-        }
-        report_error();
+        if (!r) return report_error();
+        py::Ref result = py::Ref::steal(r);
+        py::drop_reference(result);  // its finalizer may run Python code: not from a destructor
+    }
+
+    void drop_references() {
+        py::drop_reference(func_);
+        py::drop_reference(args_);
     }
 
     [[gnu::cold]] static void report_error() {
@@ -112,8 +119,7 @@ private:
     PyObject* const* items_;
     Py_ssize_t nargs_;
     bool own_thread_;
-    PyGILState_STATE outer_{};
-    PyThreadState* saved_ = nullptr;  // own_thread_: this thread's state between calls
+    PyThreadState* thread_state_ = nullptr;  // own_thread_: kept between calls
 };
 
 // ---- payloads ----------------------------------------------------------------------------
@@ -321,6 +327,7 @@ Launched launch_normal(std::unique_ptr<PyTimerCall> owned, std::chrono::nanoseco
 
 py::Ref start_timer(const PyTimerWrapper& w, PyObject* args) {
     const TaskId id = next_task_id();  // used up even if the start fails below
+    py::install_exit_gate();           // the loop takes the lock on other threads
     auto call =
         std::make_unique<PyTimerCall>(w.func.clone(), py::Ref::borrow(args), has_own_thread(w.precision));
     std::chrono::nanoseconds period{};
