@@ -6,7 +6,7 @@
 // The C loops run with PR_SET_TIMERSLACK 1 (the reactor thread uses it too). Every
 // configuration runs RUNS times, interleaved; the table shows the medians of the runs.
 // Prints a table; writes JSON to the path given as the first argument (default
-// bench/results/runtime_bench.json). Never fails on time.
+// bench/out/runtime_bench.json). Never fails on time.
 
 #include <sys/prctl.h>
 #include <time.h>
@@ -190,7 +190,7 @@ double median3(std::vector<double> v) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const std::string json_path = argc > 1 ? argv[1] : "bench/results/runtime_bench.json";
+    const std::string json_path = argc > 1 ? argv[1] : "bench/out/runtime_bench.json";
     Runtime rt;  // default size: one worker per CPU
     std::printf("runtime_bench: %u workers, %d runs per configuration (interleaved)\n", rt.worker_count(),
                 RUNS);

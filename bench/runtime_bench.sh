@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds and runs the runtime latency benchmark (about 30 s). Usage:
-#   bench/runtime_bench.sh [json-path]     default bench/results/runtime_bench.json
+#   bench/runtime_bench.sh [json-path]     default bench/out/runtime_bench.json
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 out="$root/build/bench"

@@ -21,7 +21,7 @@ namespace {
 
 // epoll data of the reactor's own fds; ScheduledIo pointers are aligned and never equal.
 constexpr std::uint64_t TAG_TIMER = 1, TAG_WAKE = 2, TAG_SIGNAL = 3;
-constexpr std::int64_t NOT_ARMED = INT64_MAX;
+constexpr std::int64_t NOT_ARMED = Reactor::NO_DEADLINE;
 
 std::int64_t monotonic_ns() noexcept {
     timespec ts;
@@ -39,7 +39,6 @@ void drain(int fd) noexcept {
 
 IoResult<Reactor*> Reactor::create() {
     std::unique_ptr<Reactor> r(new Reactor());
-    r->armed_ns_ = NOT_ARMED;
     r->epoll_fd_ = ::epoll_create1(EPOLL_CLOEXEC);
     if (r->epoll_fd_ < 0) return IoError::last_os_error();
     r->timer_fd_ = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
@@ -52,7 +51,6 @@ IoResult<Reactor*> Reactor::create() {
         ev.data.u64 = tag;
         if (::epoll_ctl(r->epoll_fd_, EPOLL_CTL_ADD, fd, &ev) < 0) return IoError::last_os_error();
     }
-    r->due_.reserve(64);
     if (int err = start_thread("quorix-reactor", &thread_main, r.get(), &r->thread_); err != 0) {
         return IoError::from_errno(err);
     }
@@ -153,16 +151,36 @@ void Reactor::erase_at(std::size_t i) noexcept {
     sift_up(last->index);
 }
 
-void Reactor::arm_locked(std::int64_t deadline_ns) noexcept {
-    armed_ns_ = deadline_ns;
+void Reactor::set_timerfd(std::int64_t ns) noexcept {
     itimerspec spec{};
-    if (deadline_ns != NOT_ARMED) {
+    if (ns != NOT_ARMED) {
         // A zero it_value would disarm the timer: the earliest deadline we set is 1 ns.
-        const std::int64_t ns = deadline_ns > 0 ? deadline_ns : 1;
+        ns = ns > 0 ? ns : 1;
         spec.it_value.tv_sec = ns / 1'000'000'000;
         spec.it_value.tv_nsec = ns % 1'000'000'000;
     }
     ::timerfd_settime(timer_fd_, TFD_TIMER_ABSTIME, &spec, nullptr);
+}
+
+void Reactor::arm_locked(std::int64_t deadline_ns) noexcept {
+    armed_ns_ = deadline_ns;
+    watched_ = false;  // a new earliest deadline is the reactor's again
+    set_timerfd(deadline_ns);
+}
+
+std::int64_t Reactor::watch() noexcept {
+    std::lock_guard lock(timer_mu_);
+    if (armed_ns_ == NOT_ARMED || watched_) return NOT_ARMED;
+    watched_ = true;
+    set_timerfd(armed_ns_ + WATCH_BACKSTOP_NS);
+    return armed_ns_;
+}
+
+void Reactor::unwatch() noexcept {
+    std::lock_guard lock(timer_mu_);
+    if (!watched_) return;
+    watched_ = false;
+    set_timerfd(armed_ns_);
 }
 
 void Reactor::add_timer(TimerEntry& e) {
@@ -189,6 +207,7 @@ std::size_t Reactor::pending_timers() const {
 }
 
 void Reactor::fire_timers() {
+    thread_local std::vector<Waker> due_;  // reused: firing allocates nothing once warm
     {
         std::lock_guard lock(timer_mu_);
         const std::int64_t now = monotonic_ns();

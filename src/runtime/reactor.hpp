@@ -6,6 +6,7 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <climits>
 #include <cstdint>
 #include <mutex>
 #include <vector>
@@ -62,14 +63,32 @@ public:
     /// Timers currently queued (tests).
     std::size_t pending_timers() const;
 
+    static constexpr std::int64_t NO_DEADLINE = INT64_MAX;
+    /// How long the reactor waits behind a watching worker before it fires a deadline
+    /// itself.
+    static constexpr std::int64_t WATCH_BACKSTOP_NS = 200'000;
+
+    /// An idle worker offers to fire the next deadline itself, which saves the hop through
+    /// the reactor thread: returns that deadline (CLOCK_MONOTONIC ns; NO_DEADLINE: none)
+    /// and moves the timerfd WATCH_BACKSTOP_NS later, so that the reactor thread stays
+    /// asleep when the worker is on time. The worker then calls fire_timers() once the
+    /// deadline has passed, or unwatch() if it leaves earlier.
+    std::int64_t watch() noexcept;
+    /// Withdraws the offer: the timerfd goes back to the exact deadline.
+    void unwatch() noexcept;
+
+    /// Wakes the tasks of every deadline that has passed and re-arms the timerfd for the
+    /// next one. Any thread.
+    void fire_timers();
+
 private:
     Reactor() = default;
     static void thread_main(void* self);
     void loop();
-    void fire_timers();
     void dispatch_io(ScheduledIo* io, std::uint32_t events);
     void free_deregistered() noexcept;
     void arm_locked(std::int64_t deadline_ns) noexcept;
+    void set_timerfd(std::int64_t ns) noexcept;
     void notify() noexcept;
 
     // Timer heap (binary min-heap on deadline, then insertion order).
@@ -87,10 +106,10 @@ private:
     std::atomic<bool> stopping_{false};
 
     mutable std::mutex timer_mu_;
-    std::vector<TimerEntry*> heap_;  // guarded by timer_mu_
-    std::uint64_t next_seq_ = 0;     // guarded by timer_mu_
-    std::int64_t armed_ns_;          // guarded by timer_mu_: deadline the timerfd is set to
-    std::vector<Waker> due_;         // reactor thread only: wakers of fired timers
+    std::vector<TimerEntry*> heap_;        // guarded by timer_mu_
+    std::uint64_t next_seq_ = 0;           // guarded by timer_mu_
+    std::int64_t armed_ns_ = NO_DEADLINE;  // guarded by timer_mu_: the earliest deadline known
+    bool watched_ = false;                 // guarded by timer_mu_: a worker fires armed_ns_
 
     std::mutex free_mu_;
     ScheduledIo* free_list_ = nullptr;  // guarded by free_mu_

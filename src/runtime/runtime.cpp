@@ -1,6 +1,7 @@
 #include "runtime/runtime.hpp"
 
 #include <sched.h>
+#include <sys/prctl.h>
 
 #include <condition_variable>
 #include <fstream>
@@ -134,6 +135,7 @@ struct Runtime::Impl final : detail::Scheduler {
     detail::TaskCore* head = nullptr;  // guarded by queue_mu
     detail::TaskCore* tail = nullptr;  // guarded by queue_mu
     unsigned idle_workers = 0;         // guarded by queue_mu
+    bool timer_watcher = false;        // guarded by queue_mu: an idle worker waits for the next deadline
     bool queue_stopping = false;       // guarded by queue_mu
 
     // Worker seats. `seated` counts threads that hold a seat plus seats offered to spares.
@@ -176,8 +178,27 @@ struct Runtime::Impl final : detail::Scheduler {
         while (!head) {
             if (queue_stopping) return nullptr;
             ++idle_workers;
-            queue_cv.wait(lock);
+            const std::int64_t deadline = timer_watcher ? detail::Reactor::NO_DEADLINE : reactor->watch();
+            if (deadline == detail::Reactor::NO_DEADLINE) {
+                queue_cv.wait(lock);
+                --idle_workers;
+                continue;
+            }
+            // One idle worker waits for the next timer deadline itself and fires it: the task
+            // it wakes then runs on this thread, with no hop through the reactor thread (which
+            // stays armed as the backstop).
+            timer_watcher = true;
+            queue_cv.wait_until(lock,
+                                std::chrono::steady_clock::time_point(std::chrono::nanoseconds(deadline)));
+            timer_watcher = false;
             --idle_workers;
+            lock.unlock();  // waking tasks takes queue_mu
+            if (std::chrono::steady_clock::now().time_since_epoch().count() >= deadline) {
+                reactor->fire_timers();
+            } else {
+                reactor->unwatch();
+            }
+            lock.lock();
         }
         detail::TaskCore* t = head;
         head = t->next_in_queue;
@@ -202,6 +223,8 @@ struct Runtime::Impl final : detail::Scheduler {
     }
 
     static void worker_main(void* p) {
+        // Idle workers time their waits to timer deadlines: no slack on those.
+        ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
         auto* rt = static_cast<Impl*>(p);
         WORKER = {rt, true};
         for (;;) {
