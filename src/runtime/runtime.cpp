@@ -226,6 +226,15 @@ struct Runtime::Impl final : detail::Scheduler {
         // Idle workers time their waits to timer deadlines: no slack on those.
         ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
         auto* rt = static_cast<Impl*>(p);
+        // Also when a forced unwind ends the thread inside a task (an interpreter stopping
+        // it at exit): the thread is counted out and the runtime can still be destroyed.
+        struct Exit {
+            Impl* rt;
+            ~Exit() {
+                WORKER = {};
+                rt->worker_exited();
+            }
+        } exit{rt};
         WORKER = {rt, true};
         for (;;) {
             if (!WORKER.seated && !rt->reseat()) break;
@@ -233,8 +242,6 @@ struct Runtime::Impl final : detail::Scheduler {
             if (!t) break;
             t->run();
         }
-        WORKER = {};
-        rt->worker_exited();
     }
 
     // A thread that gave its seat away comes back: take a free seat, or wait as a spare

@@ -60,6 +60,41 @@ TEST(RtTime, TimersFireInDeadlineOrder) {
     EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3, 4}));
 }
 
+TEST(RtTime, TimersFireWhileEveryWorkerIsBusy) {
+    // The only worker is held: the deadline is fired by the reactor thread, the backstop.
+    Runtime rt(RuntimeConfig{.workers = 1});
+    testing::Event busy, release;
+    auto occupy = [&]() -> Task<void> {
+        busy.set();
+        release.wait();
+        co_return;
+    };
+    auto h = rt.spawn(occupy());
+    ASSERT_TRUE(busy.wait());
+    auto nap = []() -> Task<int> {
+        co_await sleep(2ms);
+        co_return 1;
+    };
+    EXPECT_EQ(rt.block_on(nap()), 1);
+    release.set();
+    ASSERT_TRUE(eventually([&] { return h.is_finished(); }));
+}
+
+TEST(RtTime, AnEarlierTimerOvertakesTheOneAnIdleWorkerWatches) {
+    Runtime rt(RuntimeConfig{.workers = 1});
+    auto far = []() -> Task<void> { co_await sleep(1h); };
+    auto h = rt.spawn(far());
+    ASSERT_TRUE(eventually([&] { return rt.reactor().pending_timers() == 1; }));
+    // The idle worker now waits for the 1 h deadline; this one must not wait behind it.
+    auto nap = []() -> Task<int> {
+        co_await sleep(1ms);
+        co_return 2;
+    };
+    EXPECT_EQ(rt.block_on(nap()), 2);
+    h.abort();
+    ASSERT_TRUE(eventually([&] { return h.is_finished(); }));
+}
+
 struct SkipCase {
     const char* name;
     std::int64_t late_ns;  // when the tick is taken, relative to its deadline
