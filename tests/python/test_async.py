@@ -159,7 +159,16 @@ def test_wait_with_largest_timeout_returns_the_result():
 
 
 def test_cancel_while_running_returns_none_at_once_then_the_result(gate):
-    h = blocked_until(gate, "finished")()
+    started = threading.Event()
+
+    @quorix.run_async
+    def f():
+        started.set()
+        assert gate.wait(LONG)
+        return "finished"
+
+    h = f()
+    assert started.wait(LONG), "the body never started"
     assert h.cancel() is None
     assert h.is_cancelled() and h.is_done() and not h.is_completed()
     t0 = time.monotonic()
