@@ -35,15 +35,69 @@ constexpr std::string_view COROUTINE_WARNING =
 
 // ---- the tick call ------------------------------------------------------------------------
 
+// A Python thread state that a background thread keeps between its calls, so that a call
+// costs one lock acquisition and no thread-state creation (which on free-threaded builds also
+// sets up and abandons allocator heaps). Created at the first call through the exit gate: a
+// thread without a state must not take the lock while the interpreter exits. Retaking the
+// lock later may unwind the thread at exit (3.13): nothing on that path is noexcept and
+// nothing releases the lock on the way out.
+class KeptThreadState {
+public:
+    KeptThreadState() = default;
+    KeptThreadState(const KeptThreadState&) = delete;
+    KeptThreadState& operator=(const KeptThreadState&) = delete;
+
+    // A blocking-pool thread's state goes when the thread ends (it idled out), through the
+    // gate again; once the interpreter has begun to exit it is left alone.
+    ~KeptThreadState() {
+        if (!state_ || !py::interpreter_alive()) return;
+        py::ExitSafeGil gil;  // holds the lock from here on: nothing below retakes it
+        if (!gil.held()) return;
+        state_ = nullptr;
+        PyGILState_Release(PyGILState_LOCKED);  // the kept hold; `gil` drops the last one
+    }
+
+    /// Runs `fn` with the interpreter lock held on the calling thread (always the same one
+    /// for a given object). False, without running it, when the interpreter is exiting.
+    template <class F>
+    bool with_lock(F&& fn) {
+        if (!py::interpreter_alive()) return false;
+        if (state_) {
+            PyEval_RestoreThread(state_);
+            fn();
+            PyEval_SaveThread();
+            return true;
+        }
+        py::ExitSafeGil gil;
+        if (!gil.held()) return false;
+        (void)PyGILState_Ensure();  // a nested hold keeps the state alive when `gil` lets go
+        state_ = PyThreadState_Get();
+        fn();
+        return true;
+    }
+
+    /// Runs `fn` with the lock held, then deletes the state; on the state's own thread. False
+    /// when there is no state or the interpreter is exiting (nothing is run then).
+    template <class F>
+    bool finish(F&& fn) {
+        if (!state_ || !py::interpreter_alive()) return false;
+        PyEval_RestoreThread(std::exchange(state_, nullptr));
+        fn();
+        PyGILState_Release(PyGILState_UNLOCKED);  // the last hold: deletes the state, drops the lock
+        return true;
+    }
+
+private:
+    PyThreadState* state_ = nullptr;
+};
+
+// The state of each blocking-pool thread that makes Normal timer calls.
+thread_local KeptThreadState POOL_THREAD_STATE;
+
 // One timer's callable and argument tuple. Each call takes the interpreter lock for the call
-// only and passes the tuple's items by vectorcall, allocating nothing of its own.
-//
-// A dedicated timer thread keeps one Python thread state for its whole life: created at the
-// first call (through the exit gate: a thread without a state must not take the lock while
-// the interpreter exits), deleted by release() on the same thread. The blocking-pool threads
-// of Normal timers take the lock through the gate for each call. At exit, retaking the lock
-// may unwind the thread (3.13) from inside call() or release(): nothing on that path is
-// noexcept, and nothing releases the lock on the way out.
+// only and passes the tuple's items by vectorcall, allocating nothing of its own. A dedicated
+// timer thread keeps its own thread state, deleted by release() on that thread; Normal calls
+// use the state of the pool thread they land on.
 class PyTimerCall final : public TimerCall {
 public:
     PyTimerCall(py::Ref func, py::Ref args, bool own_thread)
@@ -61,33 +115,13 @@ public:
     }
 
     bool call() override {
-        if (!py::interpreter_alive()) return false;
-        if (own_thread_ && thread_state_) {
-            PyEval_RestoreThread(thread_state_);
-            invoke();
-            PyEval_SaveThread();
-            return true;
-        }
-        py::ExitSafeGil gil;
-        if (!gil.held()) return false;
-        if (own_thread_) {
-            // A second, nested hold keeps this thread's state alive when `gil` lets go.
-            (void)PyGILState_Ensure();
-            thread_state_ = PyThreadState_Get();
-        }
-        invoke();
-        return true;
+        return (own_thread_ ? own_state_ : POOL_THREAD_STATE).with_lock([this] { invoke(); });
     }
 
     void release() override {
         if (!func_ || !py::interpreter_alive()) return;  // released already, or too late: leak
-        if (thread_state_) {
-            PyEval_RestoreThread(std::exchange(thread_state_, nullptr));
-            drop_references();
-            PyGILState_Release(PyGILState_UNLOCKED);  // the last hold: deletes the state, drops the lock
-            return;
-        }
-        py::ExitSafeGil gil;
+        if (own_state_.finish([this] { drop_references(); })) return;
+        py::ExitSafeGil gil;  // a pool thread, or a start that failed on the calling thread
         if (gil.held()) drop_references();
     }
 
@@ -119,7 +153,7 @@ private:
     PyObject* const* items_;
     Py_ssize_t nargs_;
     bool own_thread_;
-    PyThreadState* thread_state_ = nullptr;  // own_thread_: kept between calls
+    KeptThreadState own_state_;  // own_thread_ only
 };
 
 // ---- payloads ----------------------------------------------------------------------------
