@@ -119,6 +119,9 @@ struct WorkerTls {
     bool seated = false;
 };
 thread_local WorkerTls WORKER;
+// The runtime whose timers this worker is firing right now: the first task they wake is
+// queued without waking another worker, since this one runs it next.
+thread_local Runtime::Impl* FIRING_FOR = nullptr;
 
 }  // namespace
 
@@ -170,6 +173,10 @@ struct Runtime::Impl final : detail::Scheduler {
             tail = task;
             wake = idle_workers > 0;
         }
+        if (FIRING_FOR == this) {
+            FIRING_FOR = nullptr;
+            return;
+        }
         if (wake) queue_cv.notify_one();
     }
 
@@ -194,7 +201,9 @@ struct Runtime::Impl final : detail::Scheduler {
             --idle_workers;
             lock.unlock();  // waking tasks takes queue_mu
             if (std::chrono::steady_clock::now().time_since_epoch().count() >= deadline) {
+                FIRING_FOR = this;
                 reactor->fire_timers();
+                FIRING_FOR = nullptr;
             } else {
                 reactor->unwatch();
             }
