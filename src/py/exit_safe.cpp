@@ -53,7 +53,7 @@ void install_exit_gate() {
     }
 }
 
-ExitSafeGil::ExitSafeGil() {
+GilGuard::GilGuard() {
     Announce announce;
     if (EXITING.load(std::memory_order_seq_cst) || !interpreter_alive()) return;
     state_ = PyGILState_Ensure();

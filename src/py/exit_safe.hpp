@@ -28,14 +28,14 @@ void install_exit_gate();
 /// If the thread is unwound while it holds the lock (see above), its thread state is no
 /// longer current and the destructor leaves it alone instead of releasing a lock that it
 /// does not hold (a fatal error).
-class ExitSafeGil {
+class GilGuard {
 public:
-    ExitSafeGil();
-    ~ExitSafeGil() {
+    GilGuard();
+    ~GilGuard() {
         if (held_ && PyGILState_Check()) PyGILState_Release(state_);
     }
-    ExitSafeGil(const ExitSafeGil&) = delete;
-    ExitSafeGil& operator=(const ExitSafeGil&) = delete;
+    GilGuard(const GilGuard&) = delete;
+    GilGuard& operator=(const GilGuard&) = delete;
 
     bool held() const noexcept { return held_; }
 

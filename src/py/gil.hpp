@@ -6,20 +6,6 @@
 
 namespace quorix::py {
 
-/// Takes the interpreter lock on any thread (PyGILState_Ensure). Background threads
-/// check `interpreter_alive()` first: at exit the interpreter stops threads that try to
-/// take the lock (3.13 unwinds them, 3.14 parks them).
-class GilGuard {
-public:
-    GilGuard() : state_(PyGILState_Ensure()) {}
-    ~GilGuard() { PyGILState_Release(state_); }
-    GilGuard(const GilGuard&) = delete;
-    GilGuard& operator=(const GilGuard&) = delete;
-
-private:
-    PyGILState_STATE state_;
-};
-
 /// False once the interpreter is finalizing: Python work must be skipped from then on.
 inline bool interpreter_alive() noexcept { return !Py_IsFinalizing(); }
 

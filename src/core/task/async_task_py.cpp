@@ -57,7 +57,7 @@ public:
     // exit, taking the lock (also inside the call) may unwind this thread.
     CallOutcome<py::Ref> call(bool run) {
         CallOutcome<py::Ref> out;
-        py::ExitSafeGil gil;
+        py::GilGuard gil;
         if (!gil.held()) return out;  // the interpreter exits: skip, leak the references
         if (run) {
             py::Ref value = py::Ref::steal(PyObject_Call(func_.get(), args_.get(), nullptr));
@@ -77,7 +77,7 @@ public:
     static void dispose(State* state) {
         if (!py::interpreter_alive()) return;
         rt::block_in_place([&] {
-            py::ExitSafeGil gil;
+            py::GilGuard gil;
             if (gil.held()) delete_state(state);
         });
     }

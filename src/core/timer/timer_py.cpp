@@ -51,7 +51,7 @@ public:
     // gate again; once the interpreter has begun to exit it is left alone.
     ~KeptThreadState() {
         if (!state_ || !py::interpreter_alive()) return;
-        py::ExitSafeGil gil;  // holds the lock from here on: nothing below retakes it
+        py::GilGuard gil;  // holds the lock from here on: nothing below retakes it
         if (!gil.held()) return;
         state_ = nullptr;
         PyGILState_Release(PyGILState_LOCKED);  // the kept hold; `gil` drops the last one
@@ -68,7 +68,7 @@ public:
             PyEval_SaveThread();
             return true;
         }
-        py::ExitSafeGil gil;
+        py::GilGuard gil;
         if (!gil.held()) return false;
         (void)PyGILState_Ensure();  // a nested hold keeps the state alive when `gil` lets go
         state_ = PyThreadState_Get();
@@ -121,7 +121,7 @@ public:
     void release() override {
         if (!func_ || !py::interpreter_alive()) return;  // released already, or too late: leak
         if (own_state_.finish([this] { drop_references(); })) return;
-        py::ExitSafeGil gil;  // a pool thread, or a start that failed on the calling thread
+        py::GilGuard gil;  // a pool thread, or a start that failed on the calling thread
         if (gil.held()) drop_references();
     }
 
