@@ -75,16 +75,22 @@ bool AsyncFd::ReadyAwaiter::poll(detail::PollContext& cx) {
     const std::uint64_t bit = bit_of(which_);
     std::uint64_t r = io_->readiness.load(std::memory_order_acquire);
     if (!(r & bit)) {
+        bool watched = true;
         {
             std::lock_guard lock(io_->mu);
             Waker& slot = slot_of(io_, which_);
             if (!slot.wakes(cx.task)) slot = Waker(cx.task);
             registered_ = true;
+            // Write interest is registered only now, with the waker in place, so that its
+            // first event finds us.
+            if (which_ == Interest::Writable) watched = io_->reactor->want_writable_locked(io_);
         }
         // The reactor sets the bits before it looks for a waker under `mu`: either it found
         // ours, or this read sees its bits.
         r = io_->readiness.load(std::memory_order_acquire);
-        if (!(r & bit)) return false;
+        // Unwatched (epoll refused), the caller tries its operation again rather than wait
+        // for an event that cannot come; the operation reports what is wrong.
+        if (!(r & bit) && watched) return false;
     }
     tick_ = r >> detail::ScheduledIo::TICK_SHIFT;
     return true;

@@ -19,9 +19,12 @@ struct ScheduledIo;
 enum class Interest : std::uint8_t { Readable = 1, Writable = 2 };
 
 /// Watches a non-blocking fd with the reactor (edge-triggered, readiness cached so that no
-/// edge is lost). Does not own the fd: destroy the AsyncFd before closing the fd (declare
-/// the fd's owner first in a class). At most one task awaits readable() and one awaits
-/// writable() at a time. Movable; not thread-safe apart from that.
+/// edge is lost). Read readiness is watched all along. Write readiness is watched only from
+/// a writable() wait that finds none until the reactor sees write space with no writer
+/// waiting: writes that never wait cost the reactor thread nothing. Does not own the fd:
+/// destroy the AsyncFd before closing the fd (declare the fd's owner first in a class). At
+/// most one task awaits readable() and one awaits writable() at a time. Movable; not
+/// thread-safe apart from that.
 ///
 /// Readiness stays set until the caller clears it, which it must do when the operation
 /// reports EAGAIN/EWOULDBLOCK:

@@ -22,6 +22,8 @@ namespace {
 // epoll data of the reactor's own fds; ScheduledIo pointers are aligned and never equal.
 constexpr std::uint64_t TAG_TIMER = 1, TAG_WAKE = 2, TAG_SIGNAL = 3;
 constexpr std::int64_t NOT_ARMED = Reactor::NO_DEADLINE;
+// What a registered fd is always watched for; EPOLLOUT is added while a writer waits.
+constexpr std::uint32_t READ_INTEREST = EPOLLIN | EPOLLRDHUP | EPOLLPRI | EPOLLET;
 
 std::int64_t monotonic_ns() noexcept {
     timespec ts;
@@ -233,7 +235,7 @@ IoResult<ScheduledIo*> Reactor::register_fd(int fd) {
     io->fd = fd;
     io->reactor = this;
     epoll_event ev{};
-    ev.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLPRI | EPOLLET;
+    ev.events = READ_INTEREST;
     ev.data.ptr = io;
     if (::epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd, &ev) < 0) {
         IoError err = IoError::last_os_error();
@@ -243,7 +245,30 @@ IoResult<ScheduledIo*> Reactor::register_fd(int fd) {
     return io;
 }
 
+bool Reactor::set_interest_locked(ScheduledIo* io, bool writable) noexcept {
+    epoll_event ev{};
+    ev.events = READ_INTEREST | (writable ? EPOLLOUT : 0u);
+    ev.data.ptr = io;
+    if (::epoll_ctl(epoll_fd_, EPOLL_CTL_MOD, io->fd, &ev) < 0) return false;
+    io->write_interest = writable;
+    return true;
+}
+
+bool Reactor::want_writable_locked(ScheduledIo* io) noexcept {
+    if (io->write_interest) return true;
+    // EPOLL_CTL_MOD polls the fd under the new mask and queues an event if it is ready now,
+    // edge-triggered or not: a writer that saw EAGAIN before this call and space that freed
+    // up in between still meet.
+    return !io->deregistered && set_interest_locked(io, true);
+}
+
 void Reactor::deregister_fd(ScheduledIo* io) noexcept {
+    {
+        // From here on the reactor leaves the fd's interest alone: a MOD after the owner
+        // closed the fd could hit a new file under the same number.
+        std::lock_guard lock(io->mu);
+        io->deregistered = true;
+    }
     // After EPOLL_CTL_DEL no later epoll_wait names `io`; one that already returned may,
     // so the reactor frees it after finishing its current batch.
     ::epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, io->fd, nullptr);
@@ -282,7 +307,15 @@ void Reactor::dispatch_io(ScheduledIo* io, std::uint32_t events) {
         std::lock_guard lock(io->mu);
         if (bits & ScheduledIo::READABLE) reader = std::move(io->reader);
         if (bits & ScheduledIo::WRITABLE) writer = std::move(io->writer);
+        // Write space with nobody waiting for it: stop listening, or every frame the device
+        // hands to the kernel would wake this thread again. A writer that waits next asks
+        // anew. While writers keep waiting the interest stays, which saves two epoll_ctl per
+        // wait when the fd stays congested.
+        if ((events & EPOLLOUT) && !writer && io->write_interest && !io->deregistered) {
+            set_interest_locked(io, false);
+        }
     }
+    io_events_.fetch_add(1, std::memory_order_relaxed);
     reader.wake();
     writer.wake();
 }

@@ -32,6 +32,11 @@ struct ScheduledIo {
     std::mutex mu;
     Waker reader;  // guarded by mu
     Waker writer;  // guarded by mu
+    // EPOLLOUT is in the fd's epoll mask. Changed only under mu, together with the mask.
+    bool write_interest = false;
+    // The owner has removed the fd from epoll: the reactor must not re-add interest, as the
+    // descriptor number may already name another file.
+    bool deregistered = false;  // guarded by mu
     ScheduledIo* next_free = nullptr;
 };
 
@@ -51,8 +56,15 @@ public:
     /// Removes `e` if it is still queued. Any thread.
     void remove_timer(TimerEntry& e) noexcept;
 
-    /// Registers a non-blocking fd, edge-triggered for reading and writing.
+    /// Registers a non-blocking fd, edge-triggered for reading. Write readiness is asked
+    /// for only while a writer waits (want_writable_locked), so that writes that need no
+    /// wait do not wake the reactor thread.
     IoResult<ScheduledIo*> register_fd(int fd);
+    /// Adds EPOLLOUT to the fd's interest, unless it is there. Call with io->mu held, after
+    /// the writer's waker was stored: the kernel re-checks the fd when the interest changes,
+    /// so readiness that came before the call is reported too. False if epoll refused (the
+    /// writer must then not wait for an event).
+    bool want_writable_locked(ScheduledIo* io) noexcept;
     /// Removes the fd from epoll and frees its state once the reactor cannot touch it.
     void deregister_fd(ScheduledIo* io) noexcept;
 
@@ -62,6 +74,8 @@ public:
 
     /// Timers currently queued (tests).
     std::size_t pending_timers() const;
+    /// Fd readiness events dispatched so far (tests).
+    std::uint64_t io_events() const noexcept { return io_events_.load(std::memory_order_relaxed); }
 
     static constexpr std::int64_t NO_DEADLINE = INT64_MAX;
     /// How long the reactor waits behind a watching worker before it fires a deadline
@@ -86,6 +100,7 @@ private:
     static void thread_main(void* self);
     void loop();
     void dispatch_io(ScheduledIo* io, std::uint32_t events);
+    bool set_interest_locked(ScheduledIo* io, bool writable) noexcept;
     void free_deregistered() noexcept;
     void arm_locked(std::int64_t deadline_ns) noexcept;
     void set_timerfd(std::int64_t ns) noexcept;
@@ -104,6 +119,7 @@ private:
     pthread_t thread_{};
     bool thread_started_ = false;
     std::atomic<bool> stopping_{false};
+    std::atomic<std::uint64_t> io_events_{0};  // written by the reactor thread only
 
     mutable std::mutex timer_mu_;
     std::vector<TimerEntry*> heap_;        // guarded by timer_mu_
