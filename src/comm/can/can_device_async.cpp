@@ -13,6 +13,7 @@
 
 #include "comm/can/provisioning.hpp"
 #include "runtime/async_fd.hpp"
+#include "runtime/console.hpp"
 #include "runtime/block_on.hpp"
 #include "runtime/runtime.hpp"
 #include "runtime/select.hpp"
@@ -36,13 +37,7 @@ void print_line(std::string_view prefix, std::string_view text) {
     std::string line;
     line.reserve(prefix.size() + text.size() + 1);
     line.append(prefix).append(text).push_back('\n');
-    std::string_view rest = line;
-    while (!rest.empty()) {
-        const ssize_t n = ::write(STDERR_FILENO, rest.data(), rest.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;  // nowhere to report a broken stderr
-        rest.remove_prefix(static_cast<std::size_t>(n));
-    }
+    write_stderr(line);
 }
 
 void report_send_failure(const IoError& e) { print_line("Failed to send CAN frame: ", e.text); }

@@ -1,14 +1,12 @@
 #include "comm/can/provisioning.hpp"
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <initializer_list>
 #include <string>
 #include <vector>
 
 #include "comm/can/child_process.hpp"
+#include "runtime/console.hpp"
 
 namespace quorix {
 
@@ -32,17 +30,6 @@ std::string_view first_word(std::string_view line) noexcept {
     return line.substr(0, line.find_first_of(" \t"));
 }
 
-// The console lines go straight to fd 2, one write per line where the kernel allows.
-void print_console(const std::string& line) {
-    std::string_view rest = line;
-    while (!rest.empty()) {
-        const ssize_t n = ::write(STDERR_FILENO, rest.data(), rest.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;  // nowhere to report a broken stderr
-        rest.remove_prefix(static_cast<std::size_t>(n));
-    }
-}
-
 void print_needs_configuration(std::string_view name, const LinkState& state) {
     std::string line = "[CAN] Interface '";
     line += name;
@@ -51,7 +38,7 @@ void print_needs_configuration(std::string_view name, const LinkState& state) {
     line += ", bitrate=";
     line += state.bitrate ? std::to_string(*state.bitrate) : "none";
     line += "), configuring...\n";
-    print_console(line);
+    write_stderr(line);
 }
 
 // The words after "ip" of one `ip link set` command.
@@ -90,7 +77,7 @@ IoResult<void> run_privileged(const IpArgs& args) {
 // sudo. Steps that already succeeded are not undone.
 IoResult<void> apply(std::initializer_list<IpArgs> steps) {
     if (std::ranges::all_of(steps, run_unprivileged)) return {};  // stops at the first failure
-    print_console("[CAN] Need elevated privileges, requesting sudo...\n");
+    write_stderr("[CAN] Need elevated privileges, requesting sudo...\n");
     for (const IpArgs& step : steps) {
         if (auto r = run_privileged(step); !r) return r;
     }

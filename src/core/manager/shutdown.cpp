@@ -2,7 +2,7 @@
 
 #include <csignal>
 #include <variant>
-#include "core/timer/console.hpp"
+#include "runtime/console.hpp"
 #include "runtime/panic.hpp"
 #include "runtime/select.hpp"
 #include "runtime/signal.hpp"

@@ -6,7 +6,6 @@
 #include "py/types.hpp"
 
 #include <time.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
@@ -17,6 +16,7 @@
 #include "core/manager/task_registry.hpp"
 #include "core/task/async_task.hpp"
 #include "module/entries.hpp"
+#include "runtime/console.hpp"
 #include "runtime/block_on.hpp"
 #include "runtime/runtime.hpp"
 
@@ -150,18 +150,6 @@ void sleep_poll_interval() {
     constexpr auto ns = std::chrono::nanoseconds(ASYNC_WAIT_POLL).count();
     timespec left{static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
     while (::clock_nanosleep(CLOCK_MONOTONIC, 0, &left, &left) == EINTR) {
-    }
-}
-
-void write_stderr(const std::string& text) {
-    const char* p = text.data();
-    std::size_t left = text.size();
-    while (left > 0) {
-        const ssize_t n = ::write(STDERR_FILENO, p, left);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;  // nowhere to report a failed diagnostic
-        p += n;
-        left -= static_cast<std::size_t>(n);
     }
 }
 

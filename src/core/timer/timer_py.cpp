@@ -12,7 +12,7 @@
 #include <string>
 #include <variant>
 #include "core/manager/task_registry.hpp"
-#include "core/timer/console.hpp"
+#include "runtime/console.hpp"
 #include "core/timer/dedicated_timer.hpp"
 #include "core/timer/normal_timer.hpp"
 #include "core/timer/period.hpp"

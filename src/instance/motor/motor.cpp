@@ -1,28 +1,23 @@
 #include "instance/motor/motor.hpp"
 
-#include <unistd.h>
-
-#include <cerrno>
+#include <algorithm>
 #include <cstdio>
+#include <string_view>
 #include <utility>
 
 #include "comm/protocol/driver/control/dr_v1.hpp"
+#include "runtime/console.hpp"
 #include "runtime/runtime.hpp"
 #include "runtime/time.hpp"
 
 namespace quorix {
 namespace {
 
-// Diagnostics go straight to file descriptor 2 in one write, so lines from several
-// threads never interleave and Python's sys.stderr is not involved.
-void write_stderr(const char* text, int len) noexcept {
-    while (len > 0) {
-        const ssize_t n = ::write(STDERR_FILENO, text, static_cast<std::size_t>(len));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        text += n;
-        len -= static_cast<int>(n);
-    }
+// Diagnostics are formatted into one buffer and written in one call, so lines from
+// several threads never interleave. snprintf reports the untruncated length: clamp it.
+void write_line(const char* line, int len, std::size_t capacity) noexcept {
+    if (len <= 0) return;
+    write_stderr(std::string_view(line, std::min(static_cast<std::size_t>(len), capacity - 1)));
 }
 
 [[gnu::cold]] void warn_unexpected_length(const CanMessage& msg) noexcept {
@@ -30,7 +25,7 @@ void write_stderr(const char* text, int len) noexcept {
     const int n =
         std::snprintf(line, sizeof line, "Warning: ignoring CAN frame 0x%X with unexpected length %u\n",
                       static_cast<unsigned>(msg.id), static_cast<unsigned>(msg.len));
-    write_stderr(line, n);
+    write_line(line, n, sizeof line);
 }
 
 [[gnu::cold]] void report_unmatched(const CanMessage& msg) noexcept {
@@ -43,7 +38,7 @@ void write_stderr(const char* text, int len) noexcept {
                            static_cast<unsigned>(data[i]));
     }
     n += std::snprintf(line + n, sizeof line - static_cast<std::size_t>(n), "]\n");
-    write_stderr(line, n);
+    write_line(line, n, sizeof line);
 }
 
 std::shared_ptr<Device> first_with_node_id(DeviceList& list, std::uint32_t node_id) {

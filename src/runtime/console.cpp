@@ -1,4 +1,4 @@
-#include "core/timer/console.hpp"
+#include "runtime/console.hpp"
 
 #include <unistd.h>
 
