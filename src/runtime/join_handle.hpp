@@ -5,6 +5,7 @@
 #include <exception>
 #include <mutex>
 #include <optional>
+#include <type_traits>
 #include <utility>
 #include <variant>
 
@@ -64,6 +65,23 @@ protected:
         result_.template emplace<1>(std::forward<A>(a)...);
     }
     void set_exception(std::exception_ptr e) noexcept { result_.template emplace<2>(std::move(e)); }
+
+    /// Moves the finished `body`'s value or stored exception into this state, then
+    /// destroys its frame here, on the polling thread, before DONE is published.
+    void settle_from(Task<T>& body) {
+        try {
+            if constexpr (std::is_void_v<T>) {
+                body.take_result();
+                set_value();
+            } else {
+                set_value(body.take_result());
+            }
+        } catch (...) {
+            // Only the body's stored exception lands here (rethrown by take_result).
+            set_exception(std::current_exception());
+        }
+        body = Task<T>();
+    }
 
     void on_done() noexcept override {
         Waker w;

@@ -154,18 +154,7 @@ private:
         started_ = true;
         if (!drive(this->cx_, cancelled)) return false;
         if (!body_.done()) return false;
-        try {
-            if constexpr (std::is_void_v<T>) {
-                body_.take_result();
-                this->set_value();
-            } else {
-                this->set_value(body_.take_result());
-            }
-        } catch (...) {
-            // Only the body's stored exception lands here (rethrown by take_result).
-            this->set_exception(std::current_exception());
-        }
-        body_ = Task<T>();  // destroy the frame on this thread, before DONE is published
+        this->settle_from(body_);
         return true;
     }
 
@@ -258,17 +247,7 @@ private:
     bool poll_body() override {
         if (!drive(this->cx_, this->is_cancelled())) return false;
         if (!body_.done()) return false;
-        try {
-            if constexpr (std::is_void_v<T>) {
-                body_.take_result();
-                this->set_value();
-            } else {
-                this->set_value(body_.take_result());
-            }
-        } catch (...) {
-            this->set_exception(std::current_exception());
-        }
-        body_ = Task<T>();
+        this->settle_from(body_);
         return true;
     }
 
