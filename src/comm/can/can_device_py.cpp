@@ -7,7 +7,9 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <shared_mutex>
 #include <string>
 #include <utility>
 #include "comm/can/can_device_async.hpp"
@@ -52,7 +54,9 @@ decltype(auto) blocking_wait(F&& wait) {
 // ---- CanDevice -------------------------------------------------------------------------------
 
 // The borrow flag gives one send/receive at a time exclusive use of the device; interface()
-// takes a shared borrow. The module runs without the interpreter lock, so it is an atomic:
+// takes a shared borrow. It is Lockable and SharedLockable, so std::unique_lock and
+// std::shared_lock hold it; unlike a mutex, a second borrower is refused, never made to wait. The module runs
+// without the interpreter lock, so it is an atomic:
 //   0          free
 //   EXCLUSIVE  a send or receive is in progress
 //   n > 0      n interface() calls are reading the name
@@ -62,13 +66,13 @@ public:
 
     // acquire pairs with the release in the unlocks: the next borrower sees the device as
     // the last one left it.
-    void lock_exclusive() {
+    void lock() {
         std::int32_t expected = 0;
         if (!state_.compare_exchange_strong(expected, EXCLUSIVE, std::memory_order_acquire,
                                             std::memory_order_relaxed))
             py::raise(PyExc_RuntimeError, "Already borrowed");
     }
-    void unlock_exclusive() noexcept { state_.store(0, std::memory_order_release); }
+    void unlock() noexcept { state_.store(0, std::memory_order_release); }
 
     void lock_shared() {
         std::int32_t s = state_.load(std::memory_order_relaxed);
@@ -87,28 +91,6 @@ struct PyCanDevice {
     explicit PyCanDevice(CanDeviceSync d) noexcept : device(std::move(d)) {}
     CanDeviceSync device;
     BorrowFlag borrow;
-};
-
-class ExclusiveBorrow {
-public:
-    explicit ExclusiveBorrow(BorrowFlag& flag) : flag_(flag) { flag_.lock_exclusive(); }
-    ~ExclusiveBorrow() { flag_.unlock_exclusive(); }
-    ExclusiveBorrow(const ExclusiveBorrow&) = delete;
-    ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;
-
-private:
-    BorrowFlag& flag_;
-};
-
-class SharedBorrow {
-public:
-    explicit SharedBorrow(BorrowFlag& flag) : flag_(flag) { flag_.lock_shared(); }
-    ~SharedBorrow() { flag_.unlock_shared(); }
-    SharedBorrow(const SharedBorrow&) = delete;
-    SharedBorrow& operator=(const SharedBorrow&) = delete;
-
-private:
-    BorrowFlag& flag_;
 };
 
 PyTypeObject* CAN_DEVICE_TYPE = nullptr;
@@ -135,7 +117,7 @@ PyObject* can_device_send(PyObject* self, PyObject* const* args, Py_ssize_t narg
         const auto id = a.get<std::uint32_t>(0);
         const auto data = a.get<py::ByteArg>(1);
         PyCanDevice& d = can_device(self);
-        ExclusiveBorrow borrow(d.borrow);
+        std::unique_lock borrow(d.borrow);
         py::unwrap(blocking_wait([&] { return d.device.send(id, bytes_of(data)); }));
         return py::Ref::borrow(Py_None);
     });
@@ -145,7 +127,7 @@ PyObject* can_device_receive(PyObject* self, PyObject* const* args, Py_ssize_t n
     return py::guarded([&] {
         py::parse(CAN_DEVICE_RECEIVE_ARGS, args, nargs, kwnames);
         PyCanDevice& d = can_device(self);
-        ExclusiveBorrow borrow(d.borrow);
+        std::unique_lock borrow(d.borrow);
         auto message = blocking_wait([&] { return d.device.receive(); });
         return message_object(py::unwrap(std::move(message)));
     });
@@ -155,7 +137,7 @@ PyObject* can_device_interface(PyObject* self, PyObject* const* args, Py_ssize_t
     return py::guarded([&] {
         py::parse(CAN_DEVICE_INTERFACE_ARGS, args, nargs, kwnames);
         PyCanDevice& d = can_device(self);
-        SharedBorrow borrow(d.borrow);
+        std::shared_lock borrow(d.borrow);
         return text_object(d.device.interface());
     });
 }
