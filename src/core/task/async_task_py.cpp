@@ -107,15 +107,39 @@ public:
     }
     State* operator->() const noexcept { return s_; }
     State& operator*() const noexcept { return *s_; }
+    State* get() const noexcept { return s_; }
 
 private:
     State* s_;
 };
 
+/// The result object once the body has finished, else null. The body stores the result
+/// without the interpreter lock (on free-threaded builds even while a collection has the
+/// other threads stopped) and sets `completed` only after it let go of the slot for good:
+/// from then on the slot belongs to the handle alone.
+py::Ref* finished_result(State* s) noexcept {
+    if (!s || !s->completed.load() || !s->result.value) return nullptr;
+    return &*s->result.value;
+}
+
 struct PyAsyncHandle {
     StateRef state;
     TaskSlot slot;  // the join handle's slot, shared with the registry entry
     TaskId id;
+
+    // A result that refers back to its handle makes a cycle; only a finished task's result
+    // is the collector's business (a running body's references are outside its view).
+    int traverse(visitproc visit, void* arg) const {
+        const py::Ref* result = finished_result(state.get());
+        return result ? py::visit_ref(*result, visit, arg) : 0;
+    }
+    // Unreachable, so no fetch runs meanwhile; later fetches would find no result.
+    void clear() {
+        State* s = state.get();
+        if (!finished_result(s)) return;
+        py::Ref old = std::move(*s->result.value);
+        s->result.value.reset();  // the slot is empty again, not holding a null reference
+    }
 };
 
 PyAsyncHandle& handle_of(PyObject* self) { return py::payload<PyAsyncHandle>(self); }
@@ -235,6 +259,7 @@ PyObject* handle_repr(PyObject* self) {
 }
 
 void handle_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);  // what follows may run a collection: not on this object
     PyAsyncHandle& h = handle_of(self);
     if (!h.state->completed.load() && !h.state->cancelled.load()) {
         write_stderr("Warning: AsyncHandle(id=" + std::to_string(h.id) +
@@ -287,6 +312,8 @@ constexpr py::TypeTable ASYNC_HANDLE_TABLE{
     .methods = ASYNC_HANDLE_METHODS,
     .getset = ASYNC_HANDLE_GETSET,
     .cache = &ASYNC_HANDLE_TYPE,
+    .traverse = py::traverse<PyAsyncHandle>,
+    .clear = py::clear<PyAsyncHandle>,
 };
 
 // ---- RunAsync -----------------------------------------------------------------------
@@ -294,6 +321,11 @@ constexpr py::TypeTable ASYNC_HANDLE_TABLE{
 struct PyRunAsync {
     vectorcallfunc vectorcall;  // instances are vectorcall-callable
     py::Ref func;
+
+    int traverse(visitproc visit, void* arg) const { return py::visit_ref(func, visit, arg); }
+    // None rather than null: a cleared object can still be called (by a finalizer of its
+    // cycle), and its task then fails like that of any object that is not callable.
+    void clear() { py::Ref old = std::exchange(func, py::Ref::borrow(Py_None)); }
 };
 
 PyObject* run_async_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames);
@@ -372,6 +404,8 @@ constexpr py::TypeTable RUN_ASYNC_TABLE{
     .call = PyVectorcall_Call,
     .vectorcall_offset = offsetof(py::Object<PyRunAsync>, value) + offsetof(PyRunAsync, vectorcall),
     .cache = &RUN_ASYNC_TYPE,
+    .traverse = py::traverse<PyRunAsync>,
+    .clear = py::clear<PyRunAsync>,
 };
 
 PyObject* run_async_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -171,6 +171,12 @@ struct PyTimerWrapper {
     py::Ref func;
     double frequency_hz;
     TimerPrecision precision;
+
+    // Running timers hold clones of `func` of their own, outside the collector's view.
+    int traverse(visitproc visit, void* arg) const { return py::visit_ref(func, visit, arg); }
+    // None rather than null: a cleared wrapper can still be called (by a finalizer of its
+    // cycle), and its timer then reports each call's TypeError.
+    void clear() { py::Ref old = std::exchange(func, py::Ref::borrow(Py_None)); }
 };
 
 struct PyTimerHandle {
@@ -623,6 +629,8 @@ constexpr py::TypeTable TIMER_WRAPPER_TABLE{
     .repr = timer_wrapper_repr,
     .call = timer_wrapper_call,
     .cache = &TIMER_WRAPPER_TYPE,
+    .traverse = py::traverse<PyTimerWrapper>,
+    .clear = py::clear<PyTimerWrapper>,
 };
 
 constexpr py::TypeTable TIMER_HANDLE_TABLE{
