@@ -4,6 +4,9 @@ precision figures live in bench/timers.py."""
 
 import inspect
 import math
+import subprocess
+import sys
+import textwrap
 import threading
 import time
 
@@ -349,6 +352,34 @@ def test_error_line_uses_the_qualified_name_and_survives_a_failing_str(fresh):
     )
     assert result.returncode == 0, result.stderr
     assert result.stderr.splitlines()[0] == "Timer function error: Outer.Boom: <exception str() failed>"
+
+
+@pytest.mark.parametrize(
+    "message, shown",
+    [
+        ("a\x00b", b"a\x00b"),
+        ("end\x00", b"end\x00"),
+        ("lone \udc80 here", b"lone \\udc80 here"),
+        ("\ud800\x00\udfff", b"\\ud800\x00\\udfff"),
+        ("\u00e9 \u5b57 \U0001f600", "\u00e9 \u5b57 \U0001f600".encode()),
+    ],
+    ids=["nul-inside", "nul-last", "lone-surrogate", "surrogates-around-nul", "non-ascii"],
+)
+def test_error_line_keeps_nuls_and_escapes_what_utf8_cannot_encode(message, shown):
+    code = f"""
+        import time, quorix
+        def f():
+            raise ValueError({message!r})
+        h = quorix.precision_timer(20.0)(f)()
+        while h.tick_count() < 1:
+            time.sleep(0.01)
+        h.stop()
+        time.sleep(0.1)
+        """
+    # Bytes, not text: the line is checked exactly as written to fd 2.
+    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, timeout=60)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stderr.split(b"\n")[0] == b"Timer function error: ValueError: " + shown
 
 
 @pytest.mark.parametrize("mode", MODES)

@@ -162,7 +162,7 @@ py::Ref fetch(State& s) {
         rt::AsyncMutexGuard guard = lock_slot(s.error.mutex);
         error = s.error.value;  // a copy: the text stays for later fetches
     }
-    if (error) py::raise(PyExc_RuntimeError, *error);
+    if (error) py::raise_text(PyExc_RuntimeError, *error);  // NULs and lone surrogates come back too
     rt::AsyncMutexGuard guard = lock_slot(s.result.mutex);
     if (s.result.value) return s.result.value->clone();
     return py::Ref::borrow(Py_None);

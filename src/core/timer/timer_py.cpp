@@ -142,7 +142,7 @@ private:
 
     [[gnu::cold]] static void report_error() {
         try {
-            write_stderr("Timer function error: " + py::describe_current_exception() + "\n");
+            write_stderr("Timer function error: " + py::describe_current_exception_for_console() + "\n");
         } catch (const std::exception&) {
             PyErr_Clear();  // out of memory while describing it: the line is lost, the timer goes on
         }
