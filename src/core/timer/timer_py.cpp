@@ -6,13 +6,13 @@
 #include "py/gil.hpp"
 #include "py/types.hpp"
 
-#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <variant>
 #include "core/manager/task_registry.hpp"
 #include "runtime/console.hpp"
+#include "core/timer/decimal_text.hpp"
 #include "core/timer/dedicated_timer.hpp"
 #include "core/timer/normal_timer.hpp"
 #include "core/timer/period.hpp"
@@ -419,19 +419,10 @@ PyObject* timer_wrapper_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     });
 }
 
-// Shortest text that reads back as the same double, in plain notation (no exponent): 10 for
-// 10.0, 2.5, 0.001.
-std::string shortest_decimal(double value) {
-    char buf[512];  // fixed notation of the largest or smallest doubles needs about 330
-    const auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed);
-    if (ec != std::errc{}) return std::to_string(value);
-    return std::string(buf, end);
-}
-
 PyObject* timer_wrapper_repr(PyObject* self) {
     return py::guarded([&] {
         const PyTimerWrapper& w = py::payload<PyTimerWrapper>(self);
-        const std::string text = "TimerWrapper(frequency=" + shortest_decimal(w.frequency_hz) +
+        const std::string text = "TimerWrapper(frequency=" + plain_shortest_decimal(w.frequency_hz) +
                                  "Hz, mode=" + std::string(python_name(w.precision)) + ")";
         return py::check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
     });
