@@ -89,8 +89,10 @@ bench: build-bench
 	bench/runtime_bench.sh
 	$(QX) 314 env PYTHONPATH=$(ROOT)/build/bench314 python bench/timers.py
 	$(QX) 314 env PYTHONPATH=$(ROOT)/build/bench314 python bench/async_tasks.py
-	scripts/vcan-run --chroot -- env PYTHONPATH=$(ROOT)/build/bench314 python bench/can.py
-	scripts/vcan-run --chroot -- env PYTHONPATH=$(ROOT)/build/bench314 python bench/motor.py
+	scripts/vcan-run --chroot -- env BENCH_HOST_LOADAVG="$$(cut -d' ' -f1-3 /proc/loadavg)" \
+	  PYTHONPATH=$(ROOT)/build/bench314 python bench/can.py
+	scripts/vcan-run --chroot -- env BENCH_HOST_LOADAVG="$$(cut -d' ' -f1-3 /proc/loadavg)" \
+	  PYTHONPATH=$(ROOT)/build/bench314 python bench/motor.py
 	$(QX) 314 python bench/plots.py
 
 sanitize: bootstrap

@@ -49,6 +49,8 @@ def title_of(what, env):
     where = f"{machine}" + (f", {cpus} CPU{'s' if cpus != 1 else ''}" if cpus else "")
     where += f", Linux {kernel}" if kernel else ""
     where += f", load {load}" if load else ""
+    if env.get("host_loadavg"):
+        where += f" (host load {env['host_loadavg']})"
     return f"{what}\n{where}; {impl} {python}{ft}"
 
 
