@@ -9,7 +9,7 @@ PYTEST_ARGS ?= -q
 INTERPS := 314 313t
 CMAKE_FLAGS := -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all bootstrap build build-cpp test test-cpp test-py test-can demo bench build-bench sanitize format clean
+.PHONY: all bootstrap build build-cpp test test-cpp test-py test-can test-types test-wheel test-docs demo bench build-bench sanitize format clean
 
 all: build
 
@@ -48,14 +48,37 @@ test-can: build
 	@echo "== pytest tests/can (313t, vcan)"
 	scripts/vcan-run -- $(QX) 313t scripts/pytest-run build/py313t tests/can $(PYTEST_ARGS)
 
-test: test-cpp test-py test-can
+# The typed stub against the built module (stubtest), and mypy --strict over the examples and
+# a typed usage file; every mypy runs under 3.14. The stub package is found on PYTHONPATH.
+MYPY_ENV := env PYTHONPATH=$(ROOT)/build/py314:$(ROOT) MYPY_CACHE_DIR=$(ROOT)/build/mypy-cache
+test-types: build
+	@echo "== stubtest, mypy --strict (314)"
+	$(QX) 314 $(MYPY_ENV) python -m mypy.stubtest quorix --allowlist tests/typing/stubtest-allowlist.txt
+	$(QX) 314 $(MYPY_ENV) python -m mypy --strict examples tests/typing/usage.py
+
+# `pip wheel .` per interpreter, installed into a bare venv without a compiler and imported.
+test-wheel: bootstrap
+	@for i in $(INTERPS); do echo "== wheel ($$i)"; \
+	  $(QX) $$i env JOBS=$(JOBS) python -m pytest -p no:cacheprovider tests/packaging $(PYTEST_ARGS) || exit 1; done
+
+# Every python example of docs/ and README.md: host ones under both interpreters, bus ones on vcan.
+test-docs: build
+	@for i in $(INTERPS); do echo "== docs examples ($$i)"; \
+	  $(QX) $$i scripts/pytest-run build/py$$i tests/docs $(PYTEST_ARGS) || exit 1; done
+	@echo "== docs examples (314, vcan)"
+	scripts/vcan-run --chroot -- scripts/pytest-run build/py314 tests/docs -k vcan $(PYTEST_ARGS)
+	@echo "== docs examples (313t, vcan)"
+	scripts/vcan-run -- $(QX) 313t scripts/pytest-run build/py313t tests/docs -k vcan $(PYTEST_ARGS)
+
+test: test-cpp test-py test-can test-types test-docs test-wheel
 
 # The demo: simulated drivers on vcan (User-Mode Linux where the host has no CAN), or real
 # hardware with IFACE=can0 HOST=0x100 NODES=0x201:0,0x202:1.
 demo: build
 	scripts/demo
 
-# Benchmarks print tables and write JSON under bench/out; they never pass or fail on time.
+# Benchmarks print tables and write JSON under bench/out, and bench/plots.py draws PNG figures
+# beside it; they never pass or fail on time.
 # The motor benchmark counts decoded feedback frames with a test-hooks build.
 build-bench: bootstrap
 	@$(QX) 314 cmake -S . -B build/bench314 $(CMAKE_FLAGS) -DQUORIX_TEST_HOOKS=ON \
@@ -66,8 +89,11 @@ bench: build-bench
 	bench/runtime_bench.sh
 	$(QX) 314 env PYTHONPATH=$(ROOT)/build/bench314 python bench/timers.py
 	$(QX) 314 env PYTHONPATH=$(ROOT)/build/bench314 python bench/async_tasks.py
-	scripts/vcan-run --chroot -- env PYTHONPATH=$(ROOT)/build/bench314 python bench/can.py
-	scripts/vcan-run --chroot -- env PYTHONPATH=$(ROOT)/build/bench314 python bench/motor.py
+	scripts/vcan-run --chroot -- env BENCH_HOST_LOADAVG="$$(cut -d' ' -f1-3 /proc/loadavg)" \
+	  PYTHONPATH=$(ROOT)/build/bench314 python bench/can.py
+	scripts/vcan-run --chroot -- env BENCH_HOST_LOADAVG="$$(cut -d' ' -f1-3 /proc/loadavg)" \
+	  PYTHONPATH=$(ROOT)/build/bench314 python bench/motor.py
+	$(QX) 314 python bench/plots.py
 
 sanitize: bootstrap
 	scripts/sanitize

@@ -37,6 +37,8 @@ import subprocess
 import sys
 import threading
 import time
+from collections.abc import Sequence
+from types import FrameType
 
 import quorix
 
@@ -50,24 +52,26 @@ HOLD_GAIN = 8.0  # (rad/s) per rad of position error
 HOLD_LIMIT = 15.0  # rad/s
 ZERO_FRAMES = 3  # zero-target broadcasts at the end
 
+Nodes = list[tuple[int, int]]  # (node id, slot) of each driver
+
 
 # ---- settings ---------------------------------------------------------------------------------
 
 
 def parse_nodes(text: str) -> list[tuple[int, int]]:
-    nodes = []
+    nodes: Nodes = []
     for item in text.replace(" ", "").split(","):
         if not item:
             continue
         node, _, slot = item.partition(":")
-        nodes.append((int(node, 0), int(slot or len(nodes), 0)))
+        nodes.append((int(node, 0), int(slot, 0) if slot else len(nodes)))
     if not nodes:
         raise argparse.ArgumentTypeError("NODES lists no driver")
     return nodes
 
 
-def parse_args(argv=None) -> argparse.Namespace:
-    def env(name, default=None):
+def parse_args(argv: Sequence[str] | None = None) -> argparse.Namespace:
+    def env(name: str, default: str | None = None) -> str | None:
         return os.environ.get(name) or default  # set but empty counts as unset
 
     p = argparse.ArgumentParser(description="quorix demo: a control loop over CAN.")
@@ -92,17 +96,18 @@ class Simulator:
     """tools/drivesim.py in a process of its own, so that it never competes with the control
     loop for this interpreter."""
 
-    def __init__(self, iface: str, host: int, nodes, rate: float):
+    def __init__(self, iface: str, host: int, nodes: Nodes, rate: float) -> None:
         cmd = [sys.executable, str(DRIVESIM), "--iface", iface, "--host", hex(host), "--rate", str(rate)]
         for node, slot in nodes:
             cmd += ["--node", f"{node:#x}:{slot}"]
         # Its own process group: a Ctrl+C on the terminal reaches the demo, which stops it.
         self.proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, text=True, start_new_session=True)
+        assert self.proc.stdout is not None
         first = self.proc.stdout.readline()
         if not first.startswith("drivesim:"):
             self.proc.wait()
             raise RuntimeError(f"the drive simulator did not start ({first.strip() or 'no output'})")
-        self.frames_sent = None
+        self.frames_sent: int | None = None
 
     def stop(self) -> None:
         if self.proc.poll() is None:
@@ -125,7 +130,7 @@ class FeedbackCounter:
     """Counts the drivers' feedback frames on the bus with a raw socket of its own, filtered
     by the kernel to the node ids. Reads in batches to stay out of the control loop's way."""
 
-    def __init__(self, iface: str, node_ids):
+    def __init__(self, iface: str, node_ids: Sequence[int]) -> None:
         self.count = 0
         self._stop = threading.Event()
         self._sock = socket.socket(socket.AF_CAN, socket.SOCK_RAW, socket.CAN_RAW)
@@ -177,7 +182,7 @@ def ramp(t: float) -> float:
 class Controller:
     """The control loop's state; tick() is the timer's function."""
 
-    def __init__(self, motor: quorix.Motor, devices, rate: float):
+    def __init__(self, motor: quorix.Motor, devices: Sequence[quorix.Device], rate: float) -> None:
         self.motor = motor
         self.devices = devices
         self.period_ns = round(1e9 / rate)
@@ -185,12 +190,12 @@ class Controller:
         self.targets = [0.0] * len(devices)
         self.phase_ns: list[int] = []  # each call's time modulo the period
         self.cycles = 0
-        self.t0 = None
-        self.last = None
+        self.t0: int | None = None
+        self.last: int | None = None
 
     def skipped(self) -> int:
         """Grid points that passed without a call."""
-        if self.t0 is None:
+        if self.t0 is None or self.last is None:
             return 0
         return (self.last - self.t0) // self.period_ns + 1 - self.cycles
 
@@ -236,13 +241,14 @@ class Controller:
 class Table:
     """A few lines redrawn in place on a terminal, appended elsewhere."""
 
-    def __init__(self, controller: Controller, nodes, counter: FeedbackCounter | None):
+    def __init__(self, controller: Controller, nodes: Nodes, counter: FeedbackCounter | None) -> None:
         self.c = controller
         self.nodes = nodes
         self.counter = counter
         self.tty = sys.stdout.isatty()
         self.drawn = 0
         self.started = time.monotonic()
+        self._last = 0.0
 
     def lines(self) -> list[str]:
         out = [" slot  node      task            target       position       speed     current"]
@@ -265,7 +271,7 @@ class Table:
             up = f"\x1b[{self.drawn}F" if self.drawn else ""
             sys.stdout.write(up + "".join(f"{line}\x1b[K\n" for line in lines))
             self.drawn = len(lines)
-        elif time.monotonic() - getattr(self, "_last", 0.0) >= 1.0:
+        elif time.monotonic() - self._last >= 1.0:
             self._last = time.monotonic()
             sys.stdout.write(lines[-1] + "\n")
         sys.stdout.flush()
@@ -274,13 +280,14 @@ class Table:
 # ---- summary -----------------------------------------------------------------------------------
 
 
-def percentile(sorted_values, q: float) -> float:
+def percentile(sorted_values: Sequence[float], q: float) -> float:
     if not sorted_values:
         return float("nan")
     return sorted_values[min(len(sorted_values) - 1, int(q * (len(sorted_values) - 1) + 0.5))]
 
 
-def summary(c: Controller, elapsed: float, reason: str, clean: bool, frames, sim_sent, stored, zero_sent) -> str:
+def summary(c: Controller, elapsed: float, reason: str, clean: bool, frames: int | None, sim_sent: int | None,
+            stored: int | None, zero_sent: bool) -> str:
     late = c.lateness_ns()
     p50, p99, worst = (percentile(late, q) / 1e3 for q in (0.5, 0.99, 1.0))
     rate = c.cycles / elapsed if elapsed > 0 else 0.0
@@ -307,7 +314,7 @@ def summary(c: Controller, elapsed: float, reason: str, clean: bool, frames, sim
 # ---- main --------------------------------------------------------------------------------------
 
 
-def broadcast_zero(motor: quorix.Motor, devices) -> bool:
+def broadcast_zero(motor: quorix.Motor, devices: Sequence[quorix.Device]) -> bool:
     """Sets every target to 0 and broadcasts it a few times; True if every frame was queued."""
     ok = True
     for d in devices:
@@ -323,13 +330,13 @@ def broadcast_zero(motor: quorix.Motor, devices) -> bool:
     return ok
 
 
-def main(argv=None) -> int:
+def main(argv: Sequence[str] | None = None) -> int:
     # Until block_until takes over, SIGTERM ends the start-up like Ctrl+C does, through the
     # clean-up below. block_until's own handling calls this handler too and discards what it
     # raises.
     starting = True
 
-    def on_sigterm(signum, frame):
+    def on_sigterm(signum: int, frame: FrameType | None) -> None:
         if starting:
             raise KeyboardInterrupt
 
@@ -340,7 +347,11 @@ def main(argv=None) -> int:
     print(f"quorix demo: {args.iface}, host 0x{args.host:X}, {len(args.nodes)} {kind}, "
           f"{args.rate:g} Hz control loop; runs {until}")
 
-    sim = motor = devices = counter = controller = None
+    sim: Simulator | None = None
+    motor: quorix.Motor | None = None
+    devices: list[quorix.Device] | None = None
+    counter: FeedbackCounter | None = None
+    controller: Controller | None = None
     reason, clean, zero_sent = "an error", False, False
     started = time.monotonic()
     try:
