@@ -6,6 +6,7 @@ Each test starts from both controllers down; `configure` brings one to a given s
 `unconfigured` gives a controller that was never configured (its PCI card removed and found
 again, so that the driver makes it afresh)."""
 
+import functools
 import os
 import pathlib
 import socket
@@ -31,7 +32,9 @@ def driver_of(name):
         return None
 
 
+@functools.cache
 def on_the_bench():
+    """Decided once, at collection, while both controllers are there."""
     return (hasattr(socket, "AF_CAN") and os.geteuid() == 0
             and all(driver_of(c) == "kvaser_pci" for c in CONTROLLERS))
 
@@ -114,10 +117,10 @@ def controllers_down():
     """Every test starts with both controllers down, unpaced (their bitrate stays)."""
     if on_the_bench():
         for c in CONTROLLERS:
-            if not os.path.exists(f"/sys/class/net/{c}"):
+            if not os.path.exists(f"/sys/class/net/{c}"):  # a test unplugged it
                 with open("/sys/bus/pci/rescan", "w") as f:
                     f.write("1")
-                wait_for(lambda: os.path.exists(f"/sys/class/net/{c}"))
+                assert wait_for(lambda: driver_of(c) == "kvaser_pci"), f"{c} did not come back"
             configure(c, up=False)
     yield
 
