@@ -1,6 +1,7 @@
 # The front door. `make test` sets everything up (first run: minutes; later: seconds),
 # builds the module for CPython 3.14 and the free-threaded 3.13t, and runs the C++
-# tests, the host Python tests under both interpreters and the CAN tests on vcan.
+# tests, the host Python tests under both interpreters, the CAN tests on vcan and the tests on
+# real (emulated) CAN controllers in QEMU.
 SHELL := /bin/bash
 ROOT := $(CURDIR)
 QX := $(ROOT)/scripts/qx
@@ -9,7 +10,7 @@ PYTEST_ARGS ?= -q
 INTERPS := 314 313t
 CMAKE_FLAGS := -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all bootstrap build build-cpp test test-cpp test-py test-can test-types test-wheel test-docs demo bench build-bench sanitize format clean
+.PHONY: all bootstrap build build-cpp test test-cpp test-py test-can test-bus test-types test-wheel test-docs demo bench build-bench sanitize format clean
 
 all: build
 
@@ -70,10 +71,17 @@ test-docs: build
 	@echo "== docs examples (313t, vcan)"
 	scripts/vcan-run -- $(QX) 313t scripts/pytest-run build/py313t tests/docs -k vcan $(PYTEST_ARGS)
 
-test: test-cpp test-py test-can test-types test-docs test-wheel
+# Two SJA1000 controllers (can0, can1) on one emulated bus, driven by Debian's own kernel and
+# drivers in a QEMU guest: provisioning with the real `ip`, a 10-frame transmit queue, unplugging.
+test-bus: build
+	@echo "== pytest tests/bus (314, SJA1000 controllers in QEMU)"
+	scripts/qemu-run --chroot -- scripts/pytest-run build/py314 tests/bus $(PYTEST_ARGS)
+
+test: test-cpp test-py test-can test-bus test-types test-docs test-wheel
 
 # The demo: simulated drivers on vcan (User-Mode Linux where the host has no CAN), or real
-# hardware with IFACE=can0 HOST=0x100 NODES=0x201:0,0x202:1.
+# hardware with IFACE=can0 HOST=0x100 NODES=0x201:0,0x202:1. Where this host has no can0,
+# IFACE=can0 runs it on an emulated controller in QEMU, with simulated drivers on the same bus.
 demo: build
 	scripts/demo
 
