@@ -124,3 +124,38 @@ def test_source_messages_are_found():
 def test_troubleshooting_explains(message):
     page = (ROOT / "docs" / "troubleshooting.md").read_text()
     assert message in page, f"docs/troubleshooting.md does not explain {message!r}"
+
+
+# ---- links between the pages ---------------------------------------------------------------------
+
+LINK = re.compile(r"\]\(([^)\s]+)\)")
+
+
+def anchors(page: pathlib.Path):
+    """The anchors a repository page gets for its headings (GitHub's rule)."""
+    seen, out = {}, set()
+    in_fence = False
+    for line in page.read_text().splitlines():
+        if line.startswith("```"):
+            in_fence = not in_fence
+        m = re.match(r"^#{1,6} (.*)$", line)
+        if in_fence or not m:
+            continue
+        slug = re.sub(r"[^\w\- ]", "", m.group(1).strip().lower()).replace(" ", "-")
+        n = seen.get(slug, 0)
+        seen[slug] = n + 1
+        out.add(slug if n == 0 else f"{slug}-{n}")
+    return out
+
+
+LINKS = [(page, target) for page in PAGES for target in LINK.findall(page.read_text())
+         if not target.startswith(("http://", "https://", "mailto:"))]
+
+
+@pytest.mark.parametrize("page, target", LINKS, ids=[f"{p.name}->{t}" for p, t in LINKS])
+def test_link_resolves(page, target):
+    path, _, anchor = target.partition("#")
+    dest = (page.parent / path).resolve() if path else page
+    assert dest.exists(), f"{page.name}: {target} names no file"
+    if anchor:
+        assert anchor in anchors(dest), f"{page.name}: {target} names no heading of {dest.name}"

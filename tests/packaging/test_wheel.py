@@ -85,3 +85,22 @@ print(sys._is_gil_enabled() != bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
     assert count == "18"
     assert answer == "42"
     assert gil_as_built == "True"
+
+
+def test_type_checkers_find_the_installed_stub(bare_venv, tmp_path):
+    """mypy, pointed at the bare venv, reads the types from its site-packages."""
+    pytest.importorskip("mypy")
+    use = tmp_path / "use.py"
+    use.write_text("import quorix\nreveal_type(quorix.get_task_manager().status())\n"
+                   "reveal_type(quorix.run_async(len)(b'ab'))\n")
+    env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "MYPYPATH")}
+    proc = subprocess.run(
+        [sys.executable, "-m", "mypy", "--python-executable", str(bare_venv / "bin" / "python"), "--no-incremental",
+         "--strict", str(use)],
+        capture_output=True, text=True, env=env, cwd=tmp_path, timeout=600,
+    )
+    revealed = [line.split("Revealed type is ", 1)[1] for line in proc.stdout.splitlines() if "Revealed type" in line]
+    assert revealed == [
+        "\"TypedDict(quorix.TaskStatus, {'running_timers': int, 'running_tasks': int, 'stopped': int, 'total': int})\"",
+        '"quorix.AsyncHandle[int]"',
+    ], proc.stdout
