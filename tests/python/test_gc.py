@@ -178,6 +178,7 @@ STRESS = """
         while not stop.is_set():
             gc.collect()
             collections[0] += 1
+            time.sleep(0.0005)  # back to back, the pauses would starve the thread making cycles
 
     collectors = [threading.Thread(target=collect) for _ in range(2)]
     for t in collectors:
