@@ -3,7 +3,9 @@
 #include <sched.h>
 #include <sys/prctl.h>
 
+#include <cerrno>
 #include <condition_variable>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -309,7 +311,9 @@ struct Runtime::Impl final : detail::Scheduler {
         if (pool_threads >= config.max_blocking_threads) return;  // queued for a busy thread
         ++pool_threads;
         lock.unlock();
-        const int err = detail::start_thread("quorix-blocking", &pool_main, this);
+        const int err = config.start_blocking_thread
+                            ? config.start_blocking_thread("quorix-blocking", &pool_main, this)
+                            : detail::start_thread("quorix-blocking", &pool_main, this);
         if (err == 0) return;
         lock.lock();
         --pool_threads;
@@ -444,8 +448,25 @@ Runtime& RuntimeCell::get() {
     throw Panic(std::string(RUNTIME_INIT_FAILED));
 }
 
+namespace {
+
+#if QUORIX_TEST_HOOKS
+int refuse_thread(const char*, void (*)(void*), void*) { return EAGAIN; }
+#endif
+
+Runtime* create_process_runtime() {
+    RuntimeConfig config;
+#if QUORIX_TEST_HOOKS
+    // Test builds: the blocking pool cannot start a thread when this variable is set.
+    if (std::getenv("QUORIX_TEST_FAIL_BLOCKING_THREADS")) config.start_blocking_thread = &refuse_thread;
+#endif
+    return new Runtime(config);
+}
+
+}  // namespace
+
 Runtime& runtime() {
-    static RuntimeCell* const RUNTIME = new RuntimeCell([] { return new Runtime(); });  // leaked on purpose
+    static RuntimeCell* const RUNTIME = new RuntimeCell(&create_process_runtime);  // leaked on purpose
     return RUNTIME->get();
 }
 

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include "core/manager/task_registry.hpp"
 #include "core/task/async_task.hpp"
 #include "module/entries.hpp"
@@ -29,6 +30,9 @@ PyTypeObject* RUN_ASYNC_TYPE = nullptr;
 PyTypeObject* ASYNC_HANDLE_TYPE = nullptr;
 
 // ---- the call, run by the task body -------------------------------------------------
+
+// The outcome of a task whose body could no longer take the interpreter lock.
+constexpr std::string_view NOT_CALLED_AT_EXIT = "Interpreter is exiting: the task's function was not called";
 
 /// Frees a state that nobody else holds; needs the interpreter lock. The result object is
 /// taken out first and dropped outside any noexcept frame (see drop_reference).
@@ -58,7 +62,10 @@ public:
     CallOutcome<py::Ref> call(bool run) {
         CallOutcome<py::Ref> out;
         py::GilGuard gil;
-        if (!gil.held()) return out;  // the interpreter exits: skip, leak the references
+        if (!gil.held()) {  // the interpreter exits: skip, leak the references
+            if (run) out.error = std::string(NOT_CALLED_AT_EXIT);
+            return out;
+        }
         if (run) {
             py::Ref value = py::Ref::steal(PyObject_Call(func_.get(), args_.get(), nullptr));
             if (value) {
