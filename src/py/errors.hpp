@@ -6,6 +6,7 @@
 #include <new>
 #include <string>
 #include <utility>
+#include "runtime/fork.hpp"
 #include "runtime/io_error.hpp"
 #include "runtime/panic.hpp"
 
@@ -50,6 +51,9 @@ PyObject* guarded(F&& body) {
         return nullptr;
     } catch (const Panic& e) {
         set_panic(e.what());
+        return nullptr;
+    } catch (const rt::ForkedAfterStart& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
         return nullptr;
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();

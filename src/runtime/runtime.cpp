@@ -11,6 +11,7 @@
 #include <string>
 
 #include "runtime/block_on.hpp"
+#include "runtime/fork.hpp"
 #include "runtime/io_error.hpp"
 #include "runtime/reactor.hpp"
 #include "runtime/thread.hpp"
@@ -466,6 +467,9 @@ Runtime* create_process_runtime() {
 }  // namespace
 
 Runtime& runtime() {
+    // A forked child has none of the runtime's threads: nothing it would wait for happens.
+    check_not_forked_after_start();
+    note_runtime_start();  // before any of its threads exists
     static RuntimeCell* const RUNTIME = new RuntimeCell(&create_process_runtime);  // leaked on purpose
     return RUNTIME->get();
 }

@@ -101,7 +101,8 @@ private:
 /// The process-wide runtime (RUNTIME), created on first use with default_worker_count()
 /// workers. Creation runs exactly once, whichever threads race for it; the runtime is never
 /// destroyed. If creation failed, that call throws Panic with the reason and every later
-/// call throws Panic("The runtime's earlier initialisation failed").
+/// call throws Panic("The runtime's earlier initialisation failed"). In a process forked
+/// after the runtime started it throws ForkedAfterStart (runtime/fork.hpp) instead.
 Runtime& runtime();
 
 /// The once-only, never-retried creation behind runtime(), reusable with another factory

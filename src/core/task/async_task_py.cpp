@@ -19,6 +19,7 @@
 #include "module/entries.hpp"
 #include "runtime/console.hpp"
 #include "runtime/block_on.hpp"
+#include "runtime/fork.hpp"
 #include "runtime/runtime.hpp"
 
 namespace quorix::module {
@@ -151,6 +152,12 @@ py::Ref fetch(State& s) {
     return py::Ref::borrow(Py_None);
 }
 
+/// In a process forked after the runtime started, a task that had not finished at the fork
+/// never will: its body ran on a thread the child does not have.
+void check_not_forked_away(const State& s) {
+    if (!s.completed.load()) rt::check_not_forked_after_start();
+}
+
 /// A relative sleep on the monotonic clock that resumes after signal interruptions until
 /// the whole time has passed.
 void sleep_poll_interval() {
@@ -202,11 +209,13 @@ PyObject* handle_cancel(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 PyObject* handle_try_result(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return py::guarded([&] {
         py::parse(TRY_RESULT_ARGS, args, nargs, kwnames);
+        check_not_forked_away(*handle_of(self).state);
         return fetch(*handle_of(self).state);
     });
 }
 
 py::Ref wait_impl(State& s, std::optional<std::uint64_t> timeout_ms) {
+    check_not_forked_away(s);
     const auto start = std::chrono::steady_clock::now();
     if (!s.completed.load()) {
         while (!s.cancelled.load()) {
