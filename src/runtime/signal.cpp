@@ -129,7 +129,8 @@ IoResult<void> install(int signo) {
     struct sigaction current {};
     if (::sigaction(signo, nullptr, &current) < 0) return IoError::last_os_error();
     if (is_ours(current)) return {};
-    // Our handler is not in place, so no delivery reads PREVIOUS[signo] while it changes.
+    // Our handler is not in place, so a delivery reads PREVIOUS[signo] while it changes only
+    // through a handler that hands signals on to ours, landing at this very moment.
     PREVIOUS[signo] = current;
     struct sigaction ours {};
     ours.sa_sigaction = &on_signal;
