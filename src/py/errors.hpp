@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include "runtime/fork.hpp"
 #include "runtime/io_error.hpp"
 #include "runtime/panic.hpp"
 
@@ -51,6 +52,9 @@ PyObject* guarded(F&& body) {
         return nullptr;
     } catch (const Panic& e) {
         set_panic(e.what());
+        return nullptr;
+    } catch (const rt::ForkedAfterStart& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
         return nullptr;
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();

@@ -13,11 +13,13 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include "core/manager/task_registry.hpp"
 #include "core/task/async_task.hpp"
 #include "module/entries.hpp"
 #include "runtime/console.hpp"
 #include "runtime/block_on.hpp"
+#include "runtime/fork.hpp"
 #include "runtime/runtime.hpp"
 
 namespace quorix::module {
@@ -29,6 +31,9 @@ PyTypeObject* RUN_ASYNC_TYPE = nullptr;
 PyTypeObject* ASYNC_HANDLE_TYPE = nullptr;
 
 // ---- the call, run by the task body -------------------------------------------------
+
+// The outcome of a task whose body could no longer take the interpreter lock.
+constexpr std::string_view NOT_CALLED_AT_EXIT = "Interpreter is exiting: the task's function was not called";
 
 /// Frees a state that nobody else holds; needs the interpreter lock. The result object is
 /// taken out first and dropped outside any noexcept frame (see drop_reference).
@@ -58,7 +63,10 @@ public:
     CallOutcome<py::Ref> call(bool run) {
         CallOutcome<py::Ref> out;
         py::GilGuard gil;
-        if (!gil.held()) return out;  // the interpreter exits: skip, leak the references
+        if (!gil.held()) {  // the interpreter exits: skip, leak the references
+            if (run) out.error = std::string(NOT_CALLED_AT_EXIT);
+            return out;
+        }
         if (run) {
             py::Ref value = py::Ref::steal(PyObject_Call(func_.get(), args_.get(), nullptr));
             if (value) {
@@ -168,6 +176,12 @@ py::Ref fetch(State& s) {
     return py::Ref::borrow(Py_None);
 }
 
+/// In a process forked after the runtime started, a task that had not finished at the fork
+/// never will: its body ran on a thread the child does not have.
+void check_not_forked_away(const State& s) {
+    if (!s.completed.load()) rt::check_not_forked_after_start();
+}
+
 /// A relative sleep on the monotonic clock that resumes after signal interruptions until
 /// the whole time has passed.
 void sleep_poll_interval() {
@@ -219,11 +233,13 @@ PyObject* handle_cancel(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 PyObject* handle_try_result(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return py::guarded([&] {
         py::parse(TRY_RESULT_ARGS, args, nargs, kwnames);
+        check_not_forked_away(*handle_of(self).state);
         return fetch(*handle_of(self).state);
     });
 }
 
 py::Ref wait_impl(State& s, std::optional<std::uint64_t> timeout_ms) {
+    check_not_forked_away(s);
     const auto start = std::chrono::steady_clock::now();
     if (!s.completed.load()) {
         while (!s.cancelled.load()) {

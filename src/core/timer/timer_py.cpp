@@ -350,14 +350,15 @@ Launched launch_dedicated(std::unique_ptr<PyTimerCall> call, TaskId id, TimerPre
 // Spawns the loop of a Normal timer on the shared runtime. Works on any thread, a runtime
 // worker included (a timer started by an async task's function): the task slot is filled
 // without waiting for its lock.
-Launched launch_normal(std::unique_ptr<PyTimerCall> owned, std::chrono::nanoseconds period,
+Launched launch_normal(std::unique_ptr<PyTimerCall> owned, TaskId id, std::chrono::nanoseconds period,
                        const RunningFlag& running, const TickCounter& ticks) {
     std::shared_ptr<PyTimerCall> call = std::move(owned);
     Launched out;
     try {
         out.thread_handle = std::make_shared<ThreadSlot>();  // stays empty
         rt::Runtime& runtime = rt::runtime();                // created on first use; Panic if it can't be
-        out.handle = spawn_normal_timer(NormalLoop{&runtime, running, ticks, call, period, &task_manager()});
+        out.handle =
+            spawn_normal_timer(NormalLoop{&runtime, running, ticks, call, period, &task_manager(), id});
         return out;
     } catch (...) {
         call->release();  // nothing was launched; this thread holds the interpreter lock
@@ -387,7 +388,7 @@ py::Ref start_timer(const PyTimerWrapper& w, PyObject* args) {
     const Instant start = monotonic_now();
     Launched launched = has_own_thread(w.precision)
                             ? launch_dedicated(std::move(call), id, w.precision, period, running, ticks)
-                            : launch_normal(std::move(call), period, running, ticks);
+                            : launch_normal(std::move(call), id, period, running, ticks);
     // The loop runs already: its first call may happen before the registration.
     task_manager().register_task(id, running, launched.handle, TaskKind::Timer);
     try {
