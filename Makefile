@@ -3,8 +3,12 @@
 # tests, the host Python tests under both interpreters, the CAN tests on vcan and the tests on
 # real (emulated) CAN controllers in QEMU.
 SHELL := /bin/bash
+# Every recipe line fails when any command of a pipeline fails, not only the last one.
+.SHELLFLAGS := -eu -o pipefail -c
 ROOT := $(CURDIR)
 QX := $(ROOT)/scripts/qx
+# Build output without ninja's "no work to do" line; the build's own status is the recipe's.
+QUIET_NINJA := { grep -v '^ninja: no work' || true; }
 JOBS ?= 2
 PYTEST_ARGS ?= -q
 INTERPS := 314 313t
@@ -27,16 +31,14 @@ build/py%/.configured: Makefile | bootstrap
 	@touch $@
 
 build: bootstrap $(foreach i,$(INTERPS),build/py$(i)/.configured)
-	@for i in $(INTERPS); do $(QX) $$i cmake --build build/py$$i -j$(JOBS) | grep -v '^ninja: no work' || exit 1; done
+	@for i in $(INTERPS); do $(QX) $$i cmake --build build/py$$i -j$(JOBS) | $(QUIET_NINJA); done
 
 # C++ unit tests with the host compiler (g++ 12) and the chroot's newer one.
 build-cpp: bootstrap
 	@cmake -S . -B build/cpp-host $(CMAKE_FLAGS) -DQUORIX_TESTS=ON -DQUORIX_MODULE=OFF >/dev/null
-	@cmake --build build/cpp-host -j$(JOBS) | grep -v '^ninja: no work' || true
-	@test -x build/cpp-host/quorix_tests
+	@cmake --build build/cpp-host -j$(JOBS) | $(QUIET_NINJA)
 	@$(QX) 314 cmake -S . -B build/cpp-new $(CMAKE_FLAGS) -DQUORIX_TESTS=ON -DQUORIX_MODULE=OFF >/dev/null
-	@$(QX) 314 cmake --build build/cpp-new -j$(JOBS) | grep -v '^ninja: no work' || true
-	@test -x build/cpp-new/quorix_tests
+	@$(QX) 314 cmake --build build/cpp-new -j$(JOBS) | $(QUIET_NINJA)
 
 test-cpp: build-cpp
 	build/cpp-host/quorix_tests --gtest_brief=1
@@ -94,7 +96,7 @@ demo: build
 build-bench: bootstrap
 	@$(QX) 314 cmake -S . -B build/bench314 $(CMAKE_FLAGS) -DQUORIX_TEST_HOOKS=ON \
 	  -DPython_EXECUTABLE=$$($(QX) 314 sh -c 'command -v python') >/dev/null
-	@$(QX) 314 cmake --build build/bench314 -j$(JOBS) | grep -v '^ninja: no work' || true
+	@$(QX) 314 cmake --build build/bench314 -j$(JOBS) | $(QUIET_NINJA)
 
 bench: build-bench
 	bench/runtime_bench.sh
