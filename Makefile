@@ -40,9 +40,14 @@ build-cpp: bootstrap
 	@$(QX) 314 cmake -S . -B build/cpp-new $(CMAKE_FLAGS) -DQUORIX_TESTS=ON -DQUORIX_MODULE=OFF >/dev/null
 	@$(QX) 314 cmake --build build/cpp-new -j$(JOBS) | $(QUIET_NINJA)
 
+# Every test has a time limit: a C++ test has QUORIX_TEST_TIMEOUT seconds (the binary names a
+# hung test and exits 124), a pytest test the `timeout` of pyproject.toml (PYTEST_TIMEOUT), a
+# vcan run VCAN_RUN_TIMEOUT. CPP_RUN_TIMEOUT bounds a whole C++ test binary as a last resort.
+CPP_RUN_TIMEOUT ?= 1800
+CPP_RUN = timeout --foreground -k 10 $(CPP_RUN_TIMEOUT)
 test-cpp: build-cpp
-	build/cpp-host/quorix_tests --gtest_brief=1
-	$(QX) 314 build/cpp-new/quorix_tests --gtest_brief=1
+	$(CPP_RUN) build/cpp-host/quorix_tests --gtest_brief=1
+	$(CPP_RUN) $(QX) 314 build/cpp-new/quorix_tests --gtest_brief=1
 
 test-py: build
 	@for i in $(INTERPS); do echo "== pytest tests/python ($$i)"; \
@@ -108,6 +113,9 @@ bench: build-bench
 	  PYTHONPATH=$(ROOT)/build/bench314 python bench/motor.py
 	$(QX) 314 python bench/plots.py
 
+# Not part of `make test` (builds four more trees): the C++ tests under TSan and ASan+UBSan,
+# the extension under ASan+UBSan with tests/python and tests/can on both interpreters, and
+# the reference-leak check under the debug interpreter. `scripts/sanitize KIND` runs one.
 sanitize: bootstrap
 	scripts/sanitize
 
