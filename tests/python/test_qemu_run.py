@@ -48,9 +48,8 @@ def link(name):
     text = subprocess.run(["ip", "-details", "link", "show", name], capture_output=True, text=True).stdout
     words = text.split()
     flags = text[text.index("<") + 1:text.index(">")].split(",")
-    qdisc = subprocess.run(["tc", "qdisc", "show", "dev", name], capture_output=True, text=True).stdout.split()[1]
     bitrate = int(words[words.index("bitrate") + 1]) if "bitrate" in words else None
-    return ["UP" in flags, bitrate, int(words[words.index("qlen") + 1]), qdisc,
+    return ["UP" in flags, bitrate, int(words[words.index("qlen") + 1]), words[words.index("qdisc") + 1],
             os.path.basename(os.readlink(f"/sys/class/net/{name}/device/driver"))]
 open("written.txt", "w").write("data")
 open("/tmp/guest-only", "w").write("x")
@@ -73,7 +72,7 @@ def test_command_runs_as_here_beside_two_controllers(tmp_path, options, can0, ca
     odd = "line 1\nline 2 \"$HOME\" `x` 'y' \\ \t*"
     args = ["plain", "", "two words", "$HOME", "it's", "*", "-x"]
     r = run(*options, "--", sys.executable, "probe.py", *args, cwd=cwd, env={"ODD": odd})
-    assert (r.returncode, r.stderr) == (3, "to stderr\n")
+    assert (r.returncode, r.stderr) == (3, "to stderr\n"), r.stderr
     assert json.loads(r.stdout) == [args, str(cwd), odd, "can0 can1", can0, can1]
     assert (cwd / "written.txt").read_text() == "data"  # the working directory is writable
     assert not os.path.exists("/tmp/guest-only")  # the guest's /tmp is its own
