@@ -70,9 +70,9 @@ class Counter:
             self.count += 1
             self.last = time.perf_counter()
 
-    def wait_quiet(self, quiet=0.3, limit=10.0):
-        end = time.monotonic() + limit
-        while time.monotonic() < end:
+    def wait(self, frames, quiet=2.0):
+        """Until `frames` were seen, or none came for `quiet` seconds."""
+        while self.count < frames:
             seen = self.count
             time.sleep(quiet)
             if self.count == seen:
@@ -110,7 +110,7 @@ def measure(name, burst, runs, frames):
         drops = qdisc_drops()
         started = time.perf_counter()
         burst(frames)
-        counter.wait_quiet()
+        counter.wait(frames)
         counter.close()
         rows.append({"sender": name, "offered": frames, "enobufs": qdisc_drops() - drops,
                      "on_wire": counter.count, "ms": (counter.last - started) * 1e3})
@@ -127,6 +127,7 @@ def main():
         device = quorix.CanDeviceNonBlocking(IFACE)
         rows = measure("raw socket, drops refused", raw_burst, args.runs, args.frames)
         rows += measure("CanDeviceNonBlocking.send", lambda n: quorix_burst(device, n), args.runs, args.frames)
+        del device  # before its interface goes
     finally:
         subprocess.run(["ip", "link", "delete", "dev", IFACE], capture_output=True)
     print(f"{'sender':28} {'run':>3} {'offered':>8} {'ENOBUFS':>8} {'on wire':>8} {'ms':>8}")

@@ -145,8 +145,9 @@ def test_exit_gives_up_on_a_stalled_bus_and_says_how_many_frames_were_left(vcan)
     assert match, proc.stderr
     left = int(match.group(1))
     assert 0 < left < 100
-    # The count is taken as the wait gives up: a frame may still go out in that instant.
-    assert 100 <= len(frames) + left <= 101
+    # The count is taken as the wait gives up; the task goes on writing while the
+    # interpreter finalizes, so a few of them may still leave. None is missing uncounted.
+    assert len(frames) + left >= 100
     assert frames == [bytes([i]) for i in range(len(frames))]
     assert elapsed < 20  # bounded, not hung (the wait itself is 1 s)
 

@@ -4,6 +4,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
@@ -164,21 +165,32 @@ ReadOutcome read_available(int fd, FrameBatch& batch, rt::AsyncFd::Ready& ready,
 
 // Whether the interface's transmit queue takes frames, kept across batches. A full queue
 // refuses a write with ENOBUFS at once, and the socket offers no readiness for queue space:
-// the frame is retried after a short pause. After DEAD_BUS_AFTER without an accepted frame
-// (no node acknowledges, bus-off) the bus counts as dead, and each frame then gets one try
-// and is reported, until a write succeeds again.
+// the frame is retried after a short pause. After DEAD_BUS_AFTER of refusals without an
+// accepted frame (no node acknowledges, bus-off) the bus counts as dead, and each frame then
+// gets one try and is reported, until a write succeeds again.
+//
+// The time is summed from the gaps between refusals, each counted up to LONGEST_RETRY_GAP: a
+// gap longer than that is a pause of this task (a starved machine, a stopped guest) rather
+// than of the bus, which had no chance to drain the queue meanwhile either.
 class TransmitQueue {
 public:
-    void accepted() noexcept { refused_since_.reset(); }
+    void accepted() noexcept {
+        refused_for_ = rt::Duration::zero();
+        last_refusal_.reset();
+    }
 
     /// True: retry the frame after TRANSMIT_QUEUE_BACKOFF; false: report and drop it.
     bool retry_refused(rt::Instant now) noexcept {
-        if (!refused_since_) refused_since_ = now;
-        return now - *refused_since_ < DEAD_BUS_AFTER;
+        if (last_refusal_) refused_for_ += std::min<rt::Duration>(now - *last_refusal_, LONGEST_RETRY_GAP);
+        last_refusal_ = now;
+        return refused_for_ < DEAD_BUS_AFTER;
     }
 
 private:
-    std::optional<rt::Instant> refused_since_;  // first refusal since the last accepted frame
+    static constexpr rt::Duration LONGEST_RETRY_GAP = RECEIVE_ERROR_BACKOFF + TRANSMIT_QUEUE_BACKOFF;
+
+    rt::Duration refused_for_{0};
+    std::optional<rt::Instant> last_refusal_;
 };
 
 // What a read asks of the loop: whether to pause after a failure; a vanished reader turns

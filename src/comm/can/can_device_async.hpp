@@ -106,8 +106,9 @@ inline constexpr std::chrono::milliseconds RECEIVE_ERROR_BACKOFF{100};
 /// finds room before the queue runs dry.
 inline constexpr std::chrono::microseconds TRANSMIT_QUEUE_BACKOFF{500};
 
-/// Without a frame accepted for this long the bus counts as dead: refused frames are then
-/// reported and dropped, one try each, until a write succeeds again.
+/// After refusals for this long without a frame accepted the bus counts as dead: refused
+/// frames are then reported and dropped, one try each, until a write succeeds again. Time
+/// in which the I/O task itself could not run (a starved machine) does not count.
 inline constexpr std::chrono::seconds DEAD_BUS_AFTER{1};
 
 namespace testing {
