@@ -1,9 +1,10 @@
 // The extension's entry point: multi-phase initialisation that adds the classes, then
-// the functions, in table order. Importing builds nothing else: no thread, no socket,
-// no runtime.
+// the functions, in table order, and registers the exit flush of queued CAN frames.
+// Importing builds nothing else: no thread, no socket, no runtime.
 #include "py/convert.hpp"
 
 #include "module/entries.hpp"
+#include "module/exit_flush.hpp"
 
 namespace quorix::module {
 namespace {
@@ -41,6 +42,7 @@ int exec_module(PyObject* module) {
         }
         // Names added before a failure stay: the import fails with that exception.
         for (const ModuleEntry& entry : MODULE_ENTRIES) entry.add(module);
+        register_exit_flush();
     });
 }
 

@@ -3,12 +3,18 @@ behaves like the command itself (status, output, environment, directory, time-ou
 costs seconds of emulation, so the cases share boots. They run where QEMU is installed: on the
 host (3.13t), not inside the sid chroot."""
 
+import fcntl
 import json
 import os
+import pty
+import select
 import shutil
 import signal
+import struct
 import subprocess
 import sys
+import termios
+import time
 from pathlib import Path
 
 import pytest
@@ -48,9 +54,8 @@ def link(name):
     text = subprocess.run(["ip", "-details", "link", "show", name], capture_output=True, text=True).stdout
     words = text.split()
     flags = text[text.index("<") + 1:text.index(">")].split(",")
-    qdisc = subprocess.run(["tc", "qdisc", "show", "dev", name], capture_output=True, text=True).stdout.split()[1]
     bitrate = int(words[words.index("bitrate") + 1]) if "bitrate" in words else None
-    return ["UP" in flags, bitrate, int(words[words.index("qlen") + 1]), qdisc,
+    return ["UP" in flags, bitrate, int(words[words.index("qlen") + 1]), words[words.index("qdisc") + 1],
             os.path.basename(os.readlink(f"/sys/class/net/{name}/device/driver"))]
 open("written.txt", "w").write("data")
 open("/tmp/guest-only", "w").write("x")
@@ -73,7 +78,7 @@ def test_command_runs_as_here_beside_two_controllers(tmp_path, options, can0, ca
     odd = "line 1\nline 2 \"$HOME\" `x` 'y' \\ \t*"
     args = ["plain", "", "two words", "$HOME", "it's", "*", "-x"]
     r = run(*options, "--", sys.executable, "probe.py", *args, cwd=cwd, env={"ODD": odd})
-    assert (r.returncode, r.stderr) == (3, "to stderr\n")
+    assert (r.returncode, r.stderr) == (3, "to stderr\n"), r.stderr
     assert json.loads(r.stdout) == [args, str(cwd), odd, "can0 can1", can0, can1]
     assert (cwd / "written.txt").read_text() == "data"  # the working directory is writable
     assert not os.path.exists("/tmp/guest-only")  # the guest's /tmp is its own
@@ -102,6 +107,65 @@ def test_sigterm_reaches_the_command(tmp_path):
             p.kill()
     assert (p.returncode, out) == (7, "got TERM\n")
     assert qemu_children(p.pid) == []
+
+
+def read_until(fd, token, limit=LIMIT):
+    """Bytes read from FD up to and including the first TOKEN; fails on EOF or time-out."""
+    buf = b""
+    deadline = time.monotonic() + limit
+    while token not in buf:
+        left = deadline - time.monotonic()
+        assert left > 0, f"no {token!r} within {limit} s; got {buf!r}"
+        if select.select([fd], [], [], left)[0]:
+            try:
+                chunk = os.read(fd, 4096)
+            except OSError:  # a pty's master reads EIO once the other end is gone
+                chunk = b""
+            assert chunk, f"EOF before {token!r}; got {buf!r}"
+            buf += chunk
+    return buf
+
+
+TERMINAL_PROBE = """
+import os, sys, time
+try:
+    print("ready", os.get_terminal_size(), flush=True)
+    time.sleep(120)
+except KeyboardInterrupt:
+    print("got KeyboardInterrupt", flush=True)
+    sys.exit(5)
+"""
+
+
+@needs_qemu
+def test_terminal_ctrl_c_size_and_line_ends(tmp_path):
+    """On a terminal, Ctrl+C reaches the command in the guest as SIGINT, the guest's terminal has
+    the host's size, lines end as the host terminal ends them, and the terminal is left as it was."""
+    (tmp_path / "probe.py").write_text(TERMINAL_PROBE)
+    master, slave = pty.openpty()
+    fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 33, 101, 0, 0))
+    before = termios.tcgetattr(slave)
+
+    def controlling_terminal():
+        os.setsid()
+        fcntl.ioctl(0, termios.TIOCSCTTY, 0)
+
+    try:
+        p = subprocess.Popen([QEMU_RUN, "--", sys.executable, "probe.py"], cwd=tmp_path, stdin=slave, stdout=slave,
+                             stderr=slave, preexec_fn=controlling_terminal)
+        try:
+            out = read_until(master, b"\n")
+            os.write(master, b"\x03")
+            out += read_until(master, b"got KeyboardInterrupt")
+            p.wait(timeout=LIMIT)
+        finally:
+            p.kill()
+        assert p.returncode == 5, out
+        assert out.startswith(b"ready os.terminal_size(columns=101, lines=33)\r\n"), out
+        assert termios.tcgetattr(slave) == before
+    finally:
+        os.close(master)
+        os.close(slave)
 
 
 @pytest.mark.parametrize("args", [

@@ -4,7 +4,9 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <string_view>
@@ -12,6 +14,7 @@
 #include <variant>
 
 #include "comm/can/provisioning.hpp"
+#include "comm/can/unwritten_frames.hpp"
 #include "runtime/async_fd.hpp"
 #include "runtime/console.hpp"
 #include "runtime/block_on.hpp"
@@ -23,6 +26,13 @@ namespace quorix {
 namespace {
 
 using Incoming = CanDeviceAsync::Incoming;
+
+int system_sendmmsg(int fd, mmsghdr* msgs, unsigned count, int flags) noexcept {
+    return ::sendmmsg(fd, msgs, count, flags);
+}
+
+// How frames are written; a test replaces it to play a full transmit queue.
+std::atomic<testing::SendFramesCall> SEND_FRAMES{system_sendmmsg};
 
 // The socket and its reactor registration, owned by the I/O task. The registration is
 // declared second so that it goes first: it must never outlive the descriptor.
@@ -79,16 +89,24 @@ public:
         }
     }
 
-    /// Sends frames [from, to): how many went, 0 when the socket would block (EAGAIN), or
-    /// the error of frame `from` (sendmmsg reports an error only for the first frame).
-    IoResult<std::size_t> send(int fd, std::size_t from, std::size_t to) noexcept {
+    /// The outcome of one send(): how many frames went, or the errno of the first one that
+    /// did not (sendmmsg reports an error only for the first frame). Nothing went and no
+    /// error: the socket would block (EAGAIN).
+    struct Sent {
+        std::size_t frames = 0;
+        int error = 0;
+    };
+
+    /// Sends frames [from, to).
+    Sent send(int fd, std::size_t from, std::size_t to) noexcept {
+        const auto call = SEND_FRAMES.load(std::memory_order_relaxed);
         for (;;) {
-            const int n = ::sendmmsg(fd, &msgs_[from], static_cast<unsigned>(to - from), MSG_NOSIGNAL);
-            if (n >= 0) return static_cast<std::size_t>(n);
+            const int n = call(fd, &msgs_[from], static_cast<unsigned>(to - from), MSG_NOSIGNAL);
+            if (n >= 0) return {static_cast<std::size_t>(n), 0};
             const int code = errno;
             if (code == EINTR) continue;
-            if (code == EAGAIN || code == EWOULDBLOCK) return std::size_t{0};
-            return IoError::from_errno(code);
+            if (code == EAGAIN || code == EWOULDBLOCK) return {};
+            return {0, code};
         }
     }
 
@@ -99,12 +117,16 @@ private:
 };
 
 // Builds the frames of `first` and of what else is queued (up to BATCH messages) into the
-// batch; a message that makes no valid frame is reported and dropped. The number of frames.
+// batch; a message that makes no valid frame is reported and dropped (and counts as
+// finished). The number of frames.
 std::size_t collect(FrameBatch& batch, const CanMessage& first, rt::mpsc::Receiver<CanMessage>& outgoing) {
     std::size_t count = 0;
     auto add = [&](const CanMessage& message) {
         auto frame = make_frame(message);
-        if (!frame) return report_send_failure(frame.error());
+        if (!frame) {
+            report_send_failure(frame.error());
+            return unwritten_frames().finish(1);
+        }
         batch.frame(count++) = *frame;
     };
     add(first);
@@ -141,6 +163,43 @@ ReadOutcome read_available(int fd, FrameBatch& batch, rt::AsyncFd::Ready& ready,
     return failed ? ReadOutcome::Failed : ReadOutcome::Delivered;
 }
 
+// Whether the interface's transmit queue takes frames, kept across batches. A full queue
+// refuses a write with ENOBUFS at once, and the socket offers no readiness for queue space:
+// the frame is retried after a short pause. After DEAD_BUS_AFTER of refusals without an
+// accepted frame (no node acknowledges, bus-off) the bus counts as dead, and each frame then
+// gets one try and is reported, until a write succeeds again.
+//
+// The time is summed from the gaps between refusals, each counted up to LONGEST_RETRY_GAP: a
+// gap longer than that is a pause of this task (a starved machine, a stopped guest) rather
+// than of the bus, which had no chance to drain the queue meanwhile either.
+class TransmitQueue {
+public:
+    void accepted() noexcept {
+        refused_for_ = rt::Duration::zero();
+        last_refusal_.reset();
+    }
+
+    /// True: retry the frame after TRANSMIT_QUEUE_BACKOFF; false: report and drop it.
+    bool retry_refused(rt::Instant now) noexcept {
+        if (last_refusal_) refused_for_ += std::min<rt::Duration>(now - *last_refusal_, LONGEST_RETRY_GAP);
+        last_refusal_ = now;
+        return refused_for_ < DEAD_BUS_AFTER;
+    }
+
+private:
+    static constexpr rt::Duration LONGEST_RETRY_GAP = RECEIVE_ERROR_BACKOFF + TRANSMIT_QUEUE_BACKOFF;
+
+    rt::Duration refused_for_{0};
+    std::optional<rt::Instant> last_refusal_;
+};
+
+// What a read asks of the loop: whether to pause after a failure; a vanished reader turns
+// reading off for good.
+bool pause_after(ReadOutcome outcome, bool& reading) noexcept {
+    if (outcome == ReadOutcome::ReaderGone) reading = false;
+    return outcome == ReadOutcome::Failed;
+}
+
 // The I/O task. Each pass waits for the next outgoing message or for the socket to become
 // readable, looking at the two in a fresh random order, so neither direction has priority.
 //
@@ -149,10 +208,16 @@ ReadOutcome read_available(int fd, FrameBatch& batch, rt::AsyncFd::Ready& ready,
 // written. Returning destroys the frame, which closes the socket. Should the incoming queue's
 // reader vanish first, received frames are dropped and only the outgoing queue is served.
 //
+// Every frame taken from the outgoing queue is finished in unwritten_frames() once it is
+// written or reported.
+//
 // Everything is awaited on leaves directly (no nested coroutine), so a pass allocates nothing.
 rt::Task<void> run_io(IoEndpoint io, rt::mpsc::Receiver<CanMessage> outgoing,
                       rt::mpsc::Sender<CanMessage> incoming) {
+    // Apart, since frames are read while a written batch waits for queue space.
+    FrameBatch received;
     FrameBatch batch;
+    TransmitQueue transmit;
     bool reading = true;
     for (;;) {
         std::optional<CanMessage> message;
@@ -161,13 +226,8 @@ rt::Task<void> run_io(IoEndpoint io, rt::mpsc::Receiver<CanMessage> outgoing,
         } else {
             auto event = co_await rt::select(outgoing.recv(), io.fd.readable());
             if (event.index() == 1) {
-                switch (read_available(io.socket.fd(), batch, std::get<1>(event), incoming)) {
-                    case ReadOutcome::Delivered: break;
-                    case ReadOutcome::Failed:
-                        co_await rt::sleep(RECEIVE_ERROR_BACKOFF);  // neither reads nor sends meanwhile
-                        break;
-                    case ReadOutcome::ReaderGone: reading = false; break;
-                }
+                const auto read = read_available(io.socket.fd(), received, std::get<1>(event), incoming);
+                if (pause_after(read, reading)) co_await rt::sleep(RECEIVE_ERROR_BACKOFF);
                 continue;
             }
             message = std::move(std::get<0>(event));
@@ -178,19 +238,35 @@ rt::Task<void> run_io(IoEndpoint io, rt::mpsc::Receiver<CanMessage> outgoing,
         // (reading nothing meanwhile), rather than retried in a busy loop that would keep a
         // worker spinning until the kernel frees buffer space. Readiness seen before a
         // second EAGAIN was stale: it is cleared so that the next wait is for a fresh edge.
-        // A frame whose write fails is reported and lost; the others still go.
+        // A full transmit queue (ENOBUFS) keeps the frame first in line and retries it after
+        // a pause in which received frames are still served. A frame whose write fails
+        // otherwise is reported and lost; the others still go.
         std::size_t done = 0;
         bool waited = false;
         rt::AsyncFd::Ready ready;
         while (done < count) {
-            auto sent = batch.send(io.socket.fd(), done, count);
-            if (!sent) {
-                report_send_failure(sent.error());
-                ++done;
+            const auto sent = batch.send(io.socket.fd(), done, count);
+            if (sent.frames > 0) {
+                transmit.accepted();
+                done += sent.frames;
+                unwritten_frames().finish(static_cast<std::int64_t>(sent.frames));
                 continue;
             }
-            if (*sent > 0) {
-                done += *sent;
+            if (sent.error == ENOBUFS && transmit.retry_refused(rt::now())) {
+                const rt::Instant retry_at = rt::now() + TRANSMIT_QUEUE_BACKOFF;
+                while (reading) {
+                    auto event = co_await rt::select(rt::sleep_until(retry_at), io.fd.readable());
+                    if (event.index() == 0) break;
+                    const auto read = read_available(io.socket.fd(), received, std::get<1>(event), incoming);
+                    if (pause_after(read, reading)) co_await rt::sleep(RECEIVE_ERROR_BACKOFF);
+                }
+                if (!reading) co_await rt::sleep_until(retry_at);
+                continue;
+            }
+            if (sent.error != 0) {
+                report_send_failure(IoError::from_errno(sent.error));
+                ++done;
+                unwritten_frames().finish(1);
                 continue;
             }
             if (waited) ready.clear_ready();
@@ -257,10 +333,23 @@ IoResult<std::shared_ptr<CanDeviceAsync>> CanDeviceAsync::start(std::string inte
 }
 
 IoResult<void> CanDeviceAsync::send_nonblocking(std::uint32_t id, ByteView data) {
+    // Counted before it is queued, so the count never misses a frame the task may take.
     // The message keeps the payload inline with its true length, so an oversized one costs
     // no allocation here and the I/O task can still report it.
-    if (!outgoing_.send(CanMessage::from(id, data))) return IoError::broken_pipe("channel closed");
+    unwritten_frames().add(1);
+    if (!outgoing_.send(CanMessage::from(id, data))) {
+        unwritten_frames().add(-1);
+        return IoError::broken_pipe("channel closed");
+    }
     return {};
+}
+
+void CanDeviceAsync::stop_receiving() {
+    incoming_->queue.close();
+    // What is already queued goes too; try_recv takes the queue's own lock, so this is safe
+    // beside a reader that still waits.
+    while (incoming_->queue.try_recv()) {
+    }
 }
 
 std::optional<CanMessage> CanDeviceAsync::try_receive() {
@@ -281,5 +370,13 @@ std::optional<CanMessage> CanDeviceAsync::receive_timeout(std::uint64_t timeout_
 rt::Task<std::optional<CanMessage>> CanDeviceAsync::receive_timeout_async(rt::Duration timeout) const {
     return receive_within(incoming_, timeout);
 }
+
+namespace testing {
+
+void replace_send_frames_call(SendFramesCall call) noexcept {
+    SEND_FRAMES.store(call ? call : system_sendmmsg, std::memory_order_relaxed);
+}
+
+}  // namespace testing
 
 }  // namespace quorix

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/socket.h>
+
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -70,6 +72,12 @@ public:
     /// the incoming queue alive, so it may outlive the device.
     [[nodiscard]] rt::Task<std::optional<CanMessage>> receive_timeout_async(rt::Duration timeout) const;
 
+    /// Nobody will take received frames any more (the motor group whose feedback task read
+    /// them is gone): what is queued is dropped and the I/O task stops keeping new ones,
+    /// so a device kept only for sending holds no growing queue. Sending is unaffected;
+    /// receive calls return nothing from then on. Any thread.
+    void stop_receiving();
+
     /// The name given to open(), unchanged.
     const std::string& interface() const noexcept { return interface_; }
 
@@ -92,5 +100,26 @@ private:
 
 /// How long the I/O task pauses after a failed read.
 inline constexpr std::chrono::milliseconds RECEIVE_ERROR_BACKOFF{100};
+
+/// How long the I/O task waits before it retries a frame refused by a full transmit queue
+/// (ENOBUFS). At 1 Mbit/s a queue of 10 frames takes about 1.2 ms to drain, so a retry
+/// finds room before the queue runs dry.
+inline constexpr std::chrono::microseconds TRANSMIT_QUEUE_BACKOFF{500};
+
+/// After refusals for this long without a frame accepted the bus counts as dead: refused
+/// frames are then reported and dropped, one try each, until a write succeeds again. Time
+/// in which the I/O task itself could not run (a starved machine) does not count.
+inline constexpr std::chrono::seconds DEAD_BUS_AFTER{1};
+
+namespace testing {
+
+/// The call by which I/O tasks write frames (sendmmsg's contract, errno included).
+using SendFramesCall = int (*)(int fd, mmsghdr* msgs, unsigned count, int flags) noexcept;
+
+/// Replaces that call for every I/O task (nullptr: the system call again), so that a test
+/// can refuse writes as a full transmit queue does.
+void replace_send_frames_call(SendFramesCall call) noexcept;
+
+}  // namespace testing
 
 }  // namespace quorix

@@ -20,6 +20,8 @@ public:
         return device_->receive_timeout_async(timeout);
     }
 
+    void stop_receiving() override { device_->stop_receiving(); }
+
 private:
     std::shared_ptr<CanDeviceAsync> device_;
 };

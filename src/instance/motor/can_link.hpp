@@ -29,6 +29,10 @@ public:
     /// Awaits the next received frame for at most `timeout`; nothing on time-out or when
     /// no frame can arrive any more. For tasks on the shared runtime; never blocks a thread.
     virtual rt::Task<std::optional<CanMessage>> receive(rt::Duration timeout) = 0;
+
+    /// The one reader of received frames (the group's feedback task) is gone: received
+    /// frames need not be kept any more. Sending keeps working. Any thread.
+    virtual void stop_receiving() {}
 };
 
 /// The link over an open non-blocking CAN device.

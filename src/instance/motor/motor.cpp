@@ -91,7 +91,13 @@ Motor::Motor(std::shared_ptr<CanLink> can, std::uint32_t host_id)
     receive_task_ = rt::spawn(run_feedback_task(can_, list_));
 }
 
-Motor::~Motor() { receive_task_.abort(); }
+Motor::~Motor() {
+    receive_task_.abort();
+    // The feedback task was the only reader of the device's received frames; the device
+    // lives on in every Device of the group, and would otherwise queue what it reads
+    // without end.
+    if (can_) can_->stop_receiving();
+}
 
 IoResult<std::shared_ptr<Device>> Motor::add_device(std::uint8_t slot_index, std::uint32_t node_id,
                                                     FocMode mode) {

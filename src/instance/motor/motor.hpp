@@ -55,8 +55,9 @@ public:
     Motor(Motor&&) noexcept = default;
     Motor& operator=(Motor&&) = delete;
     Motor(const Motor&) = delete;
-    /// Cancels the feedback task, which lets go of its handles at its next await point;
-    /// devices still held elsewhere keep the CAN device open.
+    /// Cancels the feedback task, which lets go of its handles at its next await point, and
+    /// tells the CAN link that received frames need not be kept any more; devices still
+    /// held elsewhere keep the CAN device open for sending.
     ~Motor();
 
     std::uint32_t host_id() const noexcept { return host_id_; }

@@ -8,13 +8,16 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "comm/can/unwritten_frames.hpp"
 #include "runtime/block_on.hpp"
 
 namespace quorix {
@@ -85,19 +88,23 @@ public:
         ::close(saved_);
         ::close(read_end_);
     }
+    // What has been captured so far, without waiting.
+    std::string so_far() { return text(0); }
     // Waits until the captured text holds `lines` newlines (or 10 s), then returns it.
     std::string text(int lines) {
         const auto deadline = std::chrono::steady_clock::now() + 10s;
-        while (std::count(text_.begin(), text_.end(), '\n') < lines &&
-               std::chrono::steady_clock::now() < deadline) {
+        for (;;) {
             char buf[512];
             const ssize_t n = ::read(read_end_, buf, sizeof buf);
-            if (n > 0)
+            if (n > 0) {
                 text_.append(buf, static_cast<std::size_t>(n));
-            else
-                std::this_thread::sleep_for(1ms);
+                continue;
+            }
+            if (std::count(text_.begin(), text_.end(), '\n') >= lines ||
+                std::chrono::steady_clock::now() >= deadline)
+                return text_;
+            std::this_thread::sleep_for(1ms);
         }
-        return text_;
     }
 
 private:
@@ -307,6 +314,165 @@ TEST(CanDeviceAsync, ConcurrentReceiversEachGetDistinctFrames) {
     std::sort(all.begin(), all.end());
     ASSERT_EQ(all.size(), std::size_t{N});
     for (int i = 0; i < N; ++i) EXPECT_EQ(all[i], static_cast<std::uint32_t>(i));
+}
+
+// ---- a full transmit queue ------------------------------------------------------------------
+
+// Writes refused with ENOBUFS on demand, as a full transmit queue refuses them: every call
+// while `refuse_all` holds, the first `refuse_first` calls, and every `period`-th call.
+std::atomic<bool> REFUSE_ALL{false};
+std::atomic<unsigned long> REFUSE_FIRST{0};
+std::atomic<unsigned> REFUSE_PERIOD{0};
+std::atomic<unsigned long> SEND_CALLS{0};
+
+int refusing_sendmmsg(int fd, mmsghdr* msgs, unsigned count, int flags) noexcept {
+    const unsigned long call = SEND_CALLS.fetch_add(1) + 1;
+    const unsigned period = REFUSE_PERIOD.load();
+    if (REFUSE_ALL.load() || call <= REFUSE_FIRST.load() || (period != 0 && call % period == 0)) {
+        errno = ENOBUFS;
+        return -1;
+    }
+    return ::sendmmsg(fd, msgs, count, flags);
+}
+
+struct Refusals {
+    unsigned period = 0;
+    unsigned long first = 0;
+    bool all = false;
+};
+
+// Installs the refusing call for one test and puts the system call back afterwards.
+struct RefusingQueue {
+    explicit RefusingQueue(Refusals r) {
+        REFUSE_ALL = r.all;
+        REFUSE_FIRST = r.first;
+        REFUSE_PERIOD = r.period;
+        SEND_CALLS = 0;
+        testing::replace_send_frames_call(refusing_sendmmsg);
+    }
+    ~RefusingQueue() {
+        testing::replace_send_frames_call(nullptr);
+        REFUSE_ALL = false;
+        REFUSE_FIRST = 0;
+        REFUSE_PERIOD = 0;
+    }
+};
+
+class RefusedWrites : public ::testing::TestWithParam<Refusals> {};
+
+TEST_P(RefusedWrites, AreRetriedInOrderAndNoneIsLost) {
+    StderrCapture err;
+    RefusingQueue refusing(GetParam());
+    Bench bench;
+    constexpr std::uint32_t N = 300;
+    for (std::uint32_t i = 0; i < N; ++i) ASSERT_TRUE(bench.device->send_nonblocking(i, bytes({1})));
+    for (std::uint32_t i = 0; i < N; ++i) {
+        auto got = bench.peer_read();
+        ASSERT_TRUE(got) << i;
+        ASSERT_EQ(got->can_id, i);
+    }
+    EXPECT_EQ(err.so_far(), "");
+}
+
+// Every second call (a queue that takes a batch, then is full again), every third, and a
+// long run of refusals (a queue that stays full for a while).
+INSTANTIATE_TEST_SUITE_P(CanDeviceAsync, RefusedWrites,
+                         ::testing::Values(Refusals{.period = 2}, Refusals{.period = 3},
+                                           Refusals{.first = 200}));
+
+TEST(CanDeviceAsync, ReceivesWhileAWriteWaitsForQueueSpaceWithoutSpinning) {
+    RefusingQueue refusing({.all = true});
+    Bench bench;
+    ASSERT_TRUE(bench.device->send_nonblocking(0x1, {}));
+    bench.peer_write(frame_of(0x2, {2}));
+    EXPECT_EQ(bench.device->receive_timeout(10'000), message_of(0x2, {2}));
+    // Retries are paced by a timer: far fewer calls than a spinning loop would make.
+    const unsigned long calls_before = SEND_CALLS.load();
+    const auto started = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(200ms);
+    const auto elapsed_ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started)
+            .count();
+    EXPECT_LE(SEND_CALLS.load() - calls_before, static_cast<unsigned long>(10 * elapsed_ms + 100));
+    REFUSE_ALL = false;
+    auto got = bench.peer_read();
+    ASSERT_TRUE(got);
+    EXPECT_EQ(got->can_id, 0x1u);
+}
+
+TEST(CanDeviceAsync, DeadBusReportsEachFrameOnceThenRecoversOnTheNextWrite) {
+    StderrCapture err;
+    RefusingQueue refusing({.all = true});
+    Bench bench;
+    for (std::uint32_t id = 1; id <= 3; ++id) ASSERT_TRUE(bench.device->send_nonblocking(id, {}));
+    EXPECT_EQ(err.text(3),
+              "Failed to send CAN frame: No buffer space available (os error 105)\n"
+              "Failed to send CAN frame: No buffer space available (os error 105)\n"
+              "Failed to send CAN frame: No buffer space available (os error 105)\n");
+    REFUSE_ALL = false;
+    ASSERT_TRUE(bench.device->send_nonblocking(4, {}));
+    auto got = bench.peer_read();
+    ASSERT_TRUE(got);
+    EXPECT_EQ(got->can_id, 4u);  // the dropped frames stay dropped
+}
+
+TEST(CanDeviceAsync, UnwrittenFramesAreCountedUntilWritten) {
+    RefusingQueue refusing({.all = true});
+    Bench bench;
+    for (std::uint32_t id = 1; id <= 5; ++id) ASSERT_TRUE(bench.device->send_nonblocking(id, {}));
+    EXPECT_GE(unwritten_frames().wait_until_finished(rt::now() + 50ms), 5);
+    REFUSE_ALL = false;
+    EXPECT_EQ(unwritten_frames().wait_until_finished(rt::now() + 10s), 0);
+    for (std::uint32_t id = 1; id <= 5; ++id) {
+        auto got = bench.peer_read();
+        ASSERT_TRUE(got);
+        EXPECT_EQ(got->can_id, id);
+    }
+}
+
+TEST(CanDeviceAsync, ReportedFramesCountAsFinished) {
+    StderrCapture err;
+    Bench bench;
+    ASSERT_TRUE(bench.device->send_nonblocking(0x20000000, {}));  // invalid
+    ASSERT_EQ(::shutdown(bench.peer, SHUT_RD), 0);                // writes fail
+    ASSERT_TRUE(bench.device->send_nonblocking(0x1, {}));
+    EXPECT_EQ(unwritten_frames().wait_until_finished(rt::now() + 10s), 0);
+    EXPECT_EQ(err.text(2),
+              "Failed to send CAN frame: CAN ID too large\n"
+              "Failed to send CAN frame: Broken pipe (os error 32)\n");
+}
+
+TEST(UnwrittenFrames, WaiterWakesWhenTheLastFrameIsFinishedOrGivesUpWithTheCountLeft) {
+    UnwrittenFrames frames;
+    frames.add(3);
+    EXPECT_EQ(frames.wait_until_finished(rt::now() + 10ms), 3);
+    std::thread writer([&] {
+        frames.finish(2);
+        frames.finish(1);
+    });
+    EXPECT_EQ(frames.wait_until_finished(rt::now() + 3600s), 0);
+    writer.join();
+    frames.add(1);
+    frames.add(-1);  // a refused send takes its frame back
+    EXPECT_EQ(frames.wait_until_finished(rt::now() + 3600s), 0);
+}
+
+// ---- received frames nobody takes -----------------------------------------------------------
+
+TEST(CanDeviceAsync, StopReceivingDropsQueuedAndLaterFramesButSendingGoesOn) {
+    Bench bench;
+    bench.peer_write(frame_of(0x10, {1}));
+    EXPECT_EQ(bench.device->receive_timeout(10'000), message_of(0x10, {1}));
+    bench.peer_write(frame_of(0x11, {1}));
+    bench.peer_write(frame_of(0x12, {1}));
+    bench.device->stop_receiving();
+    for (std::uint32_t i = 0; i < 100; ++i) bench.peer_write(frame_of(i, {}));
+    ASSERT_TRUE(bench.device->send_nonblocking(0x42, bytes({7})));
+    auto got = bench.peer_read();
+    ASSERT_TRUE(got);
+    EXPECT_EQ(got->can_id, 0x42u);
+    EXPECT_EQ(bench.device->try_receive(), std::nullopt);
+    EXPECT_EQ(bench.device->receive_timeout(20), std::nullopt);
 }
 
 }  // namespace

@@ -449,5 +449,30 @@ TEST(MotorOverCanDevice, BroadcastReachesThePeerAndFeedbackComesBack) {
     EXPECT_EQ((*d)->get_feedback_blocking(), (Feedback{1.5f, -12.3f, 2.5f}));
 }
 
+TEST(MotorOverCanDevice, DeviceLeftBehindByItsGroupKeepsNoReceivedFrames) {
+    int fds[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds), 0);
+    RawSocket peer = RawSocket::adopt(fds[1]);
+    auto opened = CanDeviceAsync::start("pair0", RawSocket::adopt(fds[0]));
+    ASSERT_TRUE(opened.ok()) << opened.error().text;
+    std::shared_ptr<CanDeviceAsync> device = std::move(opened).value();
+    std::shared_ptr<Device> d;
+    {
+        Motor motor(can_link(device), HOST);
+        auto added = motor.add_device(0, 0x201, FocMode::Speed);
+        ASSERT_TRUE(added.ok());
+        d = *added;
+    }
+    for (int i = 0; i < 4; ++i) ASSERT_TRUE(peer.read_frame().ok());  // the registration frames
+    for (std::uint32_t i = 0; i < 200; ++i)
+        ASSERT_TRUE(peer.write_frame(make_frame(0x201, FEEDBACK_EXAMPLE).value()).ok());
+    // Sending through the orphaned device still works, and nothing was queued meanwhile.
+    ASSERT_TRUE(d->exit_configure().ok());
+    auto end_session = peer.read_frame();
+    ASSERT_TRUE(end_session.ok());
+    EXPECT_EQ(to_message(*end_session).id, HOST);
+    EXPECT_EQ(device->receive_timeout(100), std::nullopt);
+}
+
 }  // namespace
 }  // namespace quorix
