@@ -12,6 +12,7 @@
 #include <variant>
 
 #include "comm/can/provisioning.hpp"
+#include "runtime/fork.hpp"
 #include "runtime/async_fd.hpp"
 #include "runtime/console.hpp"
 #include "runtime/block_on.hpp"
@@ -257,6 +258,7 @@ IoResult<std::shared_ptr<CanDeviceAsync>> CanDeviceAsync::start(std::string inte
 }
 
 IoResult<void> CanDeviceAsync::send_nonblocking(std::uint32_t id, ByteView data) {
+    rt::check_not_forked_after_start();  // a forked child has no I/O task: the frame would be lost
     // The message keeps the payload inline with its true length, so an oversized one costs
     // no allocation here and the I/O task can still report it.
     if (!outgoing_.send(CanMessage::from(id, data))) return IoError::broken_pipe("channel closed");
