@@ -372,7 +372,8 @@ TEST(TaskConcurrency, MixedOperationsFromSeveralThreadsStayConsistent) {
         }
     });
     std::thread stopper([&] {
-        for (int i = 0; i < 200 && !done.load(); ++i) {
+        // At least one pass: on a loaded machine the writers may be done before it starts.
+        for (int i = 0; i < 200 && (i == 0 || !done.load()); ++i) {
             tm.stop_all();
             tm.cleanup();
             std::this_thread::yield();
