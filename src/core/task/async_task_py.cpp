@@ -3,6 +3,7 @@
 #include "py/args.hpp"
 #include "py/exit_safe.hpp"
 #include "py/gil.hpp"
+#include "py/signals.hpp"
 #include "py/types.hpp"
 
 #include <time.h>
@@ -19,6 +20,7 @@
 #include "runtime/console.hpp"
 #include "runtime/block_on.hpp"
 #include "runtime/runtime.hpp"
+#include "runtime/thread.hpp"
 
 namespace quorix::module {
 namespace {
@@ -39,6 +41,16 @@ void delete_state(State* state) {
     py::drop_reference(result);
 }
 
+struct DisposeJob {
+    State* state;
+    void operator()() const {
+        if (!py::interpreter_alive()) return;
+        rt::ApplicationSignalMask signals;
+        py::GilGuard gil;
+        if (gil.held()) delete_state(state);
+    }
+};
+
 /// The body's Python side: the function and its arguments until the call, and the
 /// disposal of the shared state when the body lets go of it last.
 class PyCall {
@@ -57,6 +69,7 @@ public:
     // exit, taking the lock (also inside the call) may unwind this thread.
     CallOutcome<py::Ref> call(bool run) {
         CallOutcome<py::Ref> out;
+        rt::ApplicationSignalMask signals;  // what the function starts inherits the usual mask
         py::GilGuard gil;
         if (!gil.held()) return out;  // the interpreter exits: skip, leak the references
         if (run) {
@@ -73,13 +86,11 @@ public:
         return out;
     }
 
-    // The body let go of the state last: free it with the lock held, or leak it at exit.
+    // The body let go of the state last (on a worker, which must not wait for the lock):
+    // free it on the blocking pool with the lock held, or leak it at exit.
     static void dispose(State* state) {
         if (!py::interpreter_alive()) return;
-        rt::block_in_place([&] {
-            py::GilGuard gil;
-            if (gil.held()) delete_state(state);
-        });
+        rt::runtime().spawn_blocking(DisposeJob{state}).detach();
     }
 
 private:
@@ -202,6 +213,9 @@ PyObject* handle_try_result(PyObject* self, PyObject* const* args, Py_ssize_t na
 py::Ref wait_impl(State& s, std::optional<std::uint64_t> timeout_ms) {
     const auto start = std::chrono::steady_clock::now();
     if (!s.completed.load()) {
+        // Reached from a task's function, the task waited for may be queued behind it:
+        // its thread stops counting towards the blocking pool's bound meanwhile.
+        rt::BlockingSection section;
         while (!s.cancelled.load()) {
             if (timeout_ms) {
                 // Compared at nanosecond resolution without multiplying the time-out up
@@ -211,6 +225,7 @@ py::Ref wait_impl(State& s, std::optional<std::uint64_t> timeout_ms) {
                 if (ns / 1'000'000 >= *timeout_ms) py::raise(PyExc_TimeoutError, "Async task wait timed out");
             }
             py::detached(sleep_poll_interval);  // the body needs the lock to progress
+            py::run_signal_handlers();          // Ctrl+C ends the wait on the main thread
             if (s.completed.load()) break;
         }
     }
@@ -328,7 +343,8 @@ py::Ref start_task(PyObject* func, PyObject* const* args, Py_ssize_t nargs) {
     auto* state = new State();
     StateRef handle_ref(state);  // the handle's reference; the body owns the other
     auto record = std::make_shared<AsyncTaskRecord>();
-    rt::JoinHandle<void> join = runtime.spawn(async_task_body(state, running_flag(record), std::move(call)));
+    rt::JoinHandle<void> join =
+        runtime.spawn(async_task_body(runtime, state, running_flag(record), std::move(call)));
     record->handle.value = std::move(join);  // nobody else reads the slot yet
     const TaskSlot slot = task_slot(record);
     task_manager().register_task(id, running_flag(record), slot, TaskKind::AsyncTask);
