@@ -122,6 +122,13 @@ struct WorkerTls {
     bool seated = false;
 };
 thread_local WorkerTls WORKER;
+// A blocking-pool thread: its runtime, and whether it counts towards the pool's bound (it
+// stops counting while the job it runs waits for the runtime, see lend_pool_slot).
+struct PoolTls {
+    Runtime::Impl* rt = nullptr;
+    bool counted = false;
+};
+thread_local PoolTls POOL;
 // The runtime whose timers this worker is firing right now: the first task they wake is
 // queued without waking another worker, since this one runs it next.
 thread_local Runtime::Impl* FIRING_FOR = nullptr;
@@ -157,7 +164,8 @@ struct Runtime::Impl final : detail::Scheduler {
     std::condition_variable pool_cv;
     detail::BlockingJob* jobs_head = nullptr;  // guarded by pool_mu
     detail::BlockingJob* jobs_tail = nullptr;  // guarded by pool_mu
-    unsigned pool_threads = 0;                 // guarded by pool_mu
+    unsigned pool_threads = 0;                 // guarded by pool_mu: threads counted towards the bound
+    unsigned pool_lent = 0;                    // guarded by pool_mu: threads whose job waits, uncounted
     unsigned pool_idle = 0;                    // guarded by pool_mu
     unsigned pool_notified = 0;                // guarded by pool_mu: idle threads already signalled
     bool pool_stopping = false;                // guarded by pool_mu
@@ -303,6 +311,13 @@ struct Runtime::Impl final : detail::Scheduler {
         job->next_job = nullptr;
         (jobs_tail ? jobs_tail->next_job : jobs_head) = job;
         jobs_tail = job;
+        serve_queue(lock);
+    }
+
+    // Makes sure a thread will take the queued jobs: wakes an idle one, or starts one while
+    // the pool is below its bound; otherwise they wait for a busy thread, in order.
+    void serve_queue(std::unique_lock<std::mutex>& lock) {
+        if (!jobs_head) return;
         if (pool_idle > pool_notified) {
             ++pool_notified;
             lock.unlock();
@@ -319,12 +334,23 @@ struct Runtime::Impl final : detail::Scheduler {
         lock.lock();
         --pool_threads;
         pool_cv.notify_all();
-        if (pool_threads > 0) return;  // a running thread will take it
+        if (pool_threads + pool_lent > 0) return;  // a running thread will take it
         // Nobody can run the queued jobs: fail them rather than leave their joiners hanging.
         detail::BlockingJob* failed = std::exchange(jobs_head, nullptr);
         jobs_tail = nullptr;
         lock.unlock();
         fail_jobs(failed, err);
+    }
+
+    // The job on this pool thread is about to wait for the runtime (a task it waits for may
+    // be queued behind it): the thread stops counting towards the bound so the queue moves
+    // on. It counts again, or exits if the pool is full, when its job ends.
+    void lend_pool_slot() {
+        POOL.counted = false;
+        std::unique_lock lock(pool_mu);
+        --pool_threads;
+        ++pool_lent;
+        serve_queue(lock);
     }
 
     static void fail_jobs(detail::BlockingJob* list, int err) {
@@ -334,6 +360,7 @@ struct Runtime::Impl final : detail::Scheduler {
 
     static void pool_main(void* p) {
         auto* rt = static_cast<Impl*>(p);
+        POOL = {rt, true};
         std::unique_lock lock(rt->pool_mu);
         for (;;) {
             while (!rt->jobs_head) {
@@ -357,7 +384,8 @@ struct Runtime::Impl final : detail::Scheduler {
                     ~Recount() {
                         if (!armed) return;
                         std::lock_guard l(rt->pool_mu);
-                        --rt->pool_threads;
+                        --(POOL.counted ? rt->pool_threads : rt->pool_lent);
+                        POOL = {};
                         rt->pool_cv.notify_all();
                     }
                 } recount{rt};
@@ -365,11 +393,23 @@ struct Runtime::Impl final : detail::Scheduler {
                 recount.armed = false;
             }
             lock.lock();
+            if (!POOL.counted) {
+                // Lent while its job waited: count again if the pool has room, else leave.
+                --rt->pool_lent;
+                if (rt->pool_stopping || rt->pool_threads >= rt->config.max_blocking_threads) {
+                    POOL = {};
+                    rt->pool_cv.notify_all();
+                    return;
+                }
+                ++rt->pool_threads;
+                POOL.counted = true;
+            }
         }
     }
 
     void pool_thread_exited(std::unique_lock<std::mutex>& lock) {
         --pool_threads;
+        POOL = {};
         pool_cv.notify_all();
         lock.unlock();
     }
@@ -391,7 +431,7 @@ struct Runtime::Impl final : detail::Scheduler {
             std::unique_lock lock(pool_mu);
             pool_stopping = true;
             pool_cv.notify_all();
-            pool_cv.wait(lock, [&] { return pool_threads == 0; });
+            pool_cv.wait(lock, [&] { return pool_threads + pool_lent == 0; });
         }
         std::unique_lock lock(live_mu);
         live_cv.wait(lock, [&] { return live_workers == 0; });
@@ -399,6 +439,7 @@ struct Runtime::Impl final : detail::Scheduler {
 };
 
 Runtime::Runtime(RuntimeConfig config) : impl_(std::make_unique<Impl>(config)) {
+    detail::record_application_signal_mask();  // before any thread of ours exists
     auto reactor = detail::Reactor::create();
     if (!reactor) throw Panic("Failed to create the runtime: " + reactor.error().text);
     impl_->reactor.reset(reactor.value());
@@ -417,7 +458,7 @@ unsigned Runtime::worker_count() const noexcept { return impl_->workers; }
 
 unsigned Runtime::blocking_thread_count() const noexcept {
     std::lock_guard lock(impl_->pool_mu);
-    return impl_->pool_threads;
+    return impl_->pool_threads + impl_->pool_lent;
 }
 
 unsigned Runtime::worker_thread_count() const noexcept {
@@ -458,7 +499,12 @@ int refuse_thread(const char*, void (*)(void*), void*) { return EAGAIN; }
 Runtime* create_process_runtime() {
     RuntimeConfig config;
 #if QUORIX_TEST_HOOKS
-    // Test builds: the blocking pool cannot start a thread when this variable is set.
+    // Test builds only: a small blocking-pool bound, to exercise what happens at the bound,
+    // and a blocking pool that cannot start a thread when QUORIX_TEST_FAIL_BLOCKING_THREADS is set.
+    if (const char* bound = std::getenv("QUORIX_TEST_MAX_BLOCKING_THREADS")) {
+        const unsigned long n = std::strtoul(bound, nullptr, 10);
+        if (n > 0 && n < 100'000) config.max_blocking_threads = static_cast<unsigned>(n);
+    }
     if (std::getenv("QUORIX_TEST_FAIL_BLOCKING_THREADS")) config.start_blocking_thread = &refuse_thread;
 #endif
     return new Runtime(config);
@@ -484,6 +530,7 @@ namespace detail {
 
 void release_worker_seat() {
     if (WORKER.rt && WORKER.seated) WORKER.rt->release_seat();
+    if (POOL.rt && POOL.counted) POOL.rt->lend_pool_slot();
 }
 
 void check_not_on_worker() {

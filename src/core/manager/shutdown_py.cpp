@@ -5,6 +5,7 @@
 #include "py/gil.hpp"
 #include "py/types.hpp"
 
+#include "core/manager/registry_wait.hpp"
 #include "core/manager/shutdown.hpp"
 #include "core/manager/task_registry.hpp"
 #include "module/entries.hpp"
@@ -61,10 +62,8 @@ PyObject* shutdown_all_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     return py::guarded([&] {
         auto a = py::parse(SHUTDOWN_ALL_ARGS, args, nargs, kwnames);
         const auto timeout = a.opt<std::uint64_t>(0);
-        const bool clean = py::detached([&] {
-            task_manager().stop_all();
-            return task_manager().wait_all(timeout);
-        });
+        py::detached([] { task_manager().stop_all(); });
+        const bool clean = wait_all_from_python(task_manager(), timeout);
         return py::Ref::borrow(clean ? Py_True : Py_False);
     });
 }

@@ -5,6 +5,7 @@
 #include "py/types.hpp"
 
 #include <string>
+#include "core/manager/registry_wait.hpp"
 #include "core/manager/task_registry.hpp"
 #include "module/entries.hpp"
 
@@ -51,7 +52,7 @@ PyObject* tm_wait_all(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     return py::guarded([&] {
         auto a = py::parse(WAIT_ALL_ARGS, args, nargs, kwnames);
         const auto timeout = a.opt<std::uint64_t>(0);
-        const bool done = py::detached([&] { return task_manager().wait_all(timeout); });
+        const bool done = wait_all_from_python(task_manager(), timeout);
         return py::Ref::borrow(done ? Py_True : Py_False);
     });
 }
@@ -60,10 +61,8 @@ PyObject* tm_shutdown(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     return py::guarded([&] {
         auto a = py::parse(SHUTDOWN_ARGS, args, nargs, kwnames);
         const auto timeout = a.opt<std::uint64_t>(0);
-        const bool done = py::detached([&] {
-            task_manager().stop_all();
-            return task_manager().wait_all(timeout);
-        });
+        py::detached([] { task_manager().stop_all(); });
+        const bool done = wait_all_from_python(task_manager(), timeout);
         return py::Ref::borrow(done ? Py_True : Py_False);
     });
 }

@@ -15,8 +15,8 @@
 
 #include "core/manager/task_registry.hpp"
 #include "runtime/async_mutex.hpp"
-#include "runtime/block_on.hpp"
 #include "runtime/join_handle.hpp"
+#include "runtime/runtime.hpp"
 #include "runtime/task.hpp"
 
 namespace quorix {
@@ -103,39 +103,45 @@ struct FinishMark {
     }
 };
 
-/// Runs the job's call with the worker seat handed over: the call waits for a lock the
-/// runtime knows nothing about (the interpreter lock), and a worker that waited for it in
-/// its seat could starve the very runtime work the lock holder is waiting for.
+/// The job's call as a job of the blocking pool. A named type rather than a lambda: g++ 12
+/// miscompiles lambdas with captures created inside a coroutine's co_await expression.
 template <class V, class Job>
-CallOutcome<V> call_outside_seat(Job& job, bool run) {
-    try {
-        return rt::block_in_place([&] { return job.call(run); });
-    } catch (const std::exception& e) {
-        // The seat could not be handed over (no thread to take it): the call never ran.
-        // Report that as the task's failure rather than as a result of None. A forced
-        // unwind is no std::exception and passes on.
-        return {std::nullopt, std::string(e.what())};
-    }
-}
+struct CallJob {
+    Job* job;  // in the body's frame, which awaits the call
+    bool run;
+    CallOutcome<V> operator()() const { return job->call(run); }
+};
 
 }  // namespace detail
 
-/// The body of one async task; spawn it on the runtime and never abort it.
+/// The body of one async task; spawn it on `runtime` and never abort it.
 ///
-/// `job.call(bool run) -> CallOutcome<V>` is invoked exactly once, with the worker seat
-/// handed over (see call_outside_seat). `run` is false when the task was cancelled or
-/// stopped before it started: the job then only lets go of what it holds. The outcome is
-/// stored under its slot's mutex, which the body takes without holding any other lock, and
-/// the body holds no slot's mutex while the job runs. Then `completed` is set and `running`
-/// cleared. If the body drops the last reference to `state`, `job.dispose(state)` deletes
-/// it (taking whatever lock V needs, or leaking it when that lock is gone for good).
+/// `job.call(bool run) -> CallOutcome<V>` is invoked exactly once, as a job of the
+/// runtime's blocking pool: the call waits for a lock the runtime knows nothing about (the
+/// interpreter lock), which no worker may wait for in its seat, and the pool bounds the
+/// number of threads however many tasks are pending (the rest wait in order). `run` is
+/// false when the task was cancelled or stopped before it started: the job then only lets
+/// go of what it holds. If the pool cannot run the job at all, its failure text becomes the
+/// task's error. The outcome is stored under its slot's mutex, which the body takes without
+/// holding any other lock, and the body holds no slot's mutex while the job runs. Then
+/// `completed` is set and `running` cleared. If the body drops the last reference to
+/// `state`, `job.dispose(state)` deletes it (taking whatever lock V needs, or leaking it
+/// when that lock is gone for good); it runs on a worker and must not block.
 template <class V, class Job>
-rt::Task<void> async_task_body(AsyncTaskState<V>* state, RunningFlag running, Job job) {
+rt::Task<void> async_task_body(rt::Runtime& runtime, AsyncTaskState<V>* state, RunningFlag running, Job job) {
     {
         detail::FinishMark<V> finish{*state, *running};
         const bool run =
             !state->cancelled.load(std::memory_order_seq_cst) && running->load(std::memory_order_seq_cst);
-        CallOutcome<V> out = detail::call_outside_seat<V>(job, run);
+        CallOutcome<V> out;
+        try {
+            out = co_await runtime.spawn_blocking(detail::CallJob<V, Job>{&job, run});
+        } catch (const std::exception& e) {
+            // No pool thread could be started: the call never ran. Report that as the
+            // task's failure rather than as a result of None. A forced unwind is no
+            // std::exception and passes on.
+            out = {std::nullopt, std::string(e.what())};
+        }
         if (out.value) {
             auto guard = co_await state->result.mutex.lock();
             state->result.value = std::move(out.value);  // the slot was empty: no old value dies here

@@ -3,6 +3,7 @@
 #include "py/args.hpp"
 #include "py/exit_safe.hpp"
 #include "py/gil.hpp"
+#include "py/signals.hpp"
 #include "py/types.hpp"
 
 #include <time.h>
@@ -21,6 +22,7 @@
 #include "runtime/block_on.hpp"
 #include "runtime/fork.hpp"
 #include "runtime/runtime.hpp"
+#include "runtime/thread.hpp"
 
 namespace quorix::module {
 namespace {
@@ -44,6 +46,18 @@ void delete_state(State* state) {
     py::drop_reference(result);
 }
 
+/// Frees a state that the body let go of last, as a job of the blocking pool (a named type:
+/// it is created inside a coroutine, see CallJob).
+struct DisposeJob {
+    State* state;
+    void operator()() const {
+        if (!py::interpreter_alive()) return;
+        rt::ApplicationSignalMask signals;
+        py::GilGuard gil;
+        if (gil.held()) delete_state(state);
+    }
+};
+
 /// The body's Python side: the function and its arguments until the call, and the
 /// disposal of the shared state when the body lets go of it last.
 class PyCall {
@@ -62,6 +76,7 @@ public:
     // exit, taking the lock (also inside the call) may unwind this thread.
     CallOutcome<py::Ref> call(bool run) {
         CallOutcome<py::Ref> out;
+        rt::ApplicationSignalMask signals;  // what the function starts inherits the usual mask
         py::GilGuard gil;
         if (!gil.held()) {  // the interpreter exits: skip, leak the references
             if (run) out.error = std::string(NOT_CALLED_AT_EXIT);
@@ -81,13 +96,11 @@ public:
         return out;
     }
 
-    // The body let go of the state last: free it with the lock held, or leak it at exit.
+    // The body let go of the state last (on a worker, which must not wait for the lock):
+    // free it on the blocking pool with the lock held, or leak it at exit.
     static void dispose(State* state) {
         if (!py::interpreter_alive()) return;
-        rt::block_in_place([&] {
-            py::GilGuard gil;
-            if (gil.held()) delete_state(state);
-        });
+        rt::runtime().spawn_blocking(DisposeJob{state}).detach();
     }
 
 private:
@@ -242,6 +255,9 @@ py::Ref wait_impl(State& s, std::optional<std::uint64_t> timeout_ms) {
     check_not_forked_away(s);
     const auto start = std::chrono::steady_clock::now();
     if (!s.completed.load()) {
+        // Reached from a task's function, the task waited for may be queued behind it:
+        // its thread stops counting towards the blocking pool's bound meanwhile.
+        rt::BlockingSection section;
         while (!s.cancelled.load()) {
             if (timeout_ms) {
                 // Compared at nanosecond resolution without multiplying the time-out up
@@ -251,6 +267,7 @@ py::Ref wait_impl(State& s, std::optional<std::uint64_t> timeout_ms) {
                 if (ns / 1'000'000 >= *timeout_ms) py::raise(PyExc_TimeoutError, "Async task wait timed out");
             }
             py::detached(sleep_poll_interval);  // the body needs the lock to progress
+            py::run_signal_handlers();          // Ctrl+C ends the wait on the main thread
             if (s.completed.load()) break;
         }
     }
@@ -376,7 +393,8 @@ py::Ref start_task(PyObject* func, PyObject* const* args, Py_ssize_t nargs) {
     auto* state = new State();
     StateRef handle_ref(state);  // the handle's reference; the body owns the other
     auto record = std::make_shared<AsyncTaskRecord>();
-    rt::JoinHandle<void> join = runtime.spawn(async_task_body(state, running_flag(record), std::move(call)));
+    rt::JoinHandle<void> join =
+        runtime.spawn(async_task_body(runtime, state, running_flag(record), std::move(call)));
     record->handle.value = std::move(join);  // nobody else reads the slot yet
     const TaskSlot slot = task_slot(record);
     task_manager().register_task(id, running_flag(record), slot, TaskKind::AsyncTask);

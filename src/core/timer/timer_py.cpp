@@ -20,6 +20,7 @@
 #include "core/timer/timer_precision.hpp"
 #include "module/entries.hpp"
 #include "runtime/runtime.hpp"
+#include "runtime/thread.hpp"
 
 namespace quorix::module {
 namespace {
@@ -51,6 +52,7 @@ public:
     // gate again; once the interpreter has begun to exit it is left alone.
     ~KeptThreadState() {
         if (!state_ || !py::interpreter_alive()) return;
+        rt::ApplicationSignalMask signals;
         py::GilGuard gil;  // holds the lock from here on: nothing below retakes it
         if (!gil.held()) return;
         state_ = nullptr;
@@ -115,11 +117,13 @@ public:
     }
 
     bool call() override {
+        rt::ApplicationSignalMask signals;  // what the function starts inherits the usual mask
         return (own_thread_ ? own_state_ : POOL_THREAD_STATE).with_lock([this] { invoke(); });
     }
 
     void release() override {
         if (!func_ || !py::interpreter_alive()) return;  // released already, or too late: leak
+        rt::ApplicationSignalMask signals;
         if (own_state_.finish([this] { drop_references(); })) return;
         py::GilGuard gil;  // a pool thread, or a start that failed on the calling thread
         if (gil.held()) drop_references();

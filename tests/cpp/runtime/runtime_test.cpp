@@ -5,6 +5,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <mutex>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -208,6 +210,71 @@ TEST(RtRuntime, ABlockingSectionHandsTheSeatOver) {
     EXPECT_TRUE(rt.block_on(join_handle_value(rt.spawn(a()))));
     EXPECT_TRUE(eventually([&] { return rt.worker_thread_count() == 1; }));
 }
+
+TEST(RtRuntime, TheBlockingPoolRunsAtMostItsBoundAtOnceAndTheRestInOrder) {
+    Runtime rt(RuntimeConfig{.workers = 1, .max_blocking_threads = 2, .keep_alive = 50ms});
+    constexpr int JOBS = 12;
+    std::mutex mu;
+    std::vector<int> started;  // guarded by mu
+    int inside = 0, peak = 0;  // guarded by mu
+    Event gate;
+    std::vector<JoinHandle<void>> hs;
+    for (int i = 0; i < JOBS; ++i) {
+        hs.push_back(rt.spawn_blocking([&, i] {
+            {
+                std::lock_guard lock(mu);
+                started.push_back(i);
+                peak = std::max(peak, ++inside);
+            }
+            gate.wait();
+            std::lock_guard lock(mu);
+            --inside;
+        }));
+    }
+    EXPECT_TRUE(eventually([&] {
+        std::lock_guard lock(mu);
+        return inside == 2;
+    }));
+    EXPECT_EQ(rt.blocking_thread_count(), 2u);
+    gate.set();
+    EXPECT_TRUE(eventually([&] {
+        for (auto& h : hs)
+            if (!h.is_finished()) return false;
+        return true;
+    }));
+    std::lock_guard lock(mu);
+    EXPECT_EQ(peak, 2);
+    // The first two start together; the rest in the order they were submitted.
+    ASSERT_EQ(started.size(), static_cast<std::size_t>(JOBS));
+    for (int i = 2; i < JOBS; ++i) EXPECT_EQ(started[i], i);
+}
+
+enum class WaitBy { RunBlocking, BlockingSection };
+
+class RtPoolWait : public ::testing::TestWithParam<WaitBy> {};
+
+TEST_P(RtPoolWait, AJobWaitingForAJobQueuedBehindItGivesItsPlaceAway) {
+    // One pool thread: the job queued behind the waiting one runs only if the waiter stops
+    // counting towards the bound while it waits.
+    Runtime rt(RuntimeConfig{.workers = 1, .max_blocking_threads = 1, .keep_alive = 50ms});
+    const WaitBy by = GetParam();
+    auto outer = rt.spawn_blocking([&rt, by] {
+        Event inner_ran;
+        JoinHandle<int> inner = rt.spawn_blocking([&] {
+            inner_ran.set();
+            return 7;
+        });
+        if (by == WaitBy::RunBlocking) return rt.run_blocking(join_handle_value(std::move(inner)));
+        const bool ran = block_in_place([&] { return inner_ran.wait(); });
+        return ran ? 7 : -1;
+    });
+    EXPECT_EQ(rt.block_on(join_handle_value(std::move(outer))), 7);
+    // The waiter's thread leaves once its job is done and the pool is full again.
+    EXPECT_TRUE(eventually([&] { return rt.blocking_thread_count() <= 1; }));
+    EXPECT_TRUE(eventually([&] { return rt.blocking_thread_count() == 0; }));
+}
+
+INSTANTIATE_TEST_SUITE_P(Both, RtPoolWait, ::testing::Values(WaitBy::RunBlocking, WaitBy::BlockingSection));
 
 }  // namespace
 }  // namespace quorix::rt

@@ -58,7 +58,7 @@ protected:
 
     void run_to_end(FakeJob job) {
         runtime_.block_on(
-            join(runtime_.spawn(async_task_body(state_, running_flag(record_), std::move(job)))));
+            join(runtime_.spawn(async_task_body(runtime_, state_, running_flag(record_), std::move(job)))));
     }
     FakeJob job(CallOutcome<std::string> outcome = {}) { return FakeJob{probe_, std::move(outcome), {}}; }
     // The handle's side lets go; it deletes the state when it is last.
@@ -125,7 +125,7 @@ TEST_F(AsyncTaskBody, CompletedWaitsForTheOutcomeToBeStored) {
     std::promise<void> called;
     FakeJob j = job({std::string("v"), std::nullopt});
     j.during_call = [&] { called.set_value(); };
-    auto handle = runtime_.spawn(async_task_body(state_, running_flag(record_), std::move(j)));
+    auto handle = runtime_.spawn(async_task_body(runtime_, state_, running_flag(record_), std::move(j)));
     ASSERT_EQ(called.get_future().wait_for(seconds(10)), std::future_status::ready);
     EXPECT_FALSE(state_->completed) << "completed before the outcome could be stored";
     EXPECT_TRUE(record_->running);
@@ -145,7 +145,7 @@ TEST_F(AsyncTaskBody, BlockedCallLeavesTheOnlyWorkerToOtherTasks) {
     FakeJob j = job({std::string("done"), std::nullopt});
     std::atomic<bool> saw_other{false};
     j.during_call = [&] { saw_other = other.wait_for(seconds(10)) == std::future_status::ready; };
-    auto body = runtime_.spawn(async_task_body(state_, running_flag(record_), std::move(j)));
+    auto body = runtime_.spawn(async_task_body(runtime_, state_, running_flag(record_), std::move(j)));
     auto helper = runtime_.spawn([](std::promise<void>* p) -> rt::Task<void> {
         p->set_value();
         co_return;
