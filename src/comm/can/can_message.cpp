@@ -12,7 +12,8 @@ can_frame make_frame_unchecked(std::uint32_t id, ByteView data) noexcept {
     std::memset(&frame, 0, sizeof frame);  // reserved bytes and unused data go out as zero
     frame.can_id = id > CAN_SFF_MASK ? (id | CAN_EFF_FLAG) : id;
     frame.can_dlc = static_cast<std::uint8_t>(data.size());
-    if (!data.empty()) std::memcpy(frame.data, data.data(), data.size());  // an empty span may hold no pointer
+    if (!data.empty())
+        std::memcpy(frame.data, data.data(), data.size());  // an empty span may hold no pointer
     return frame;
 }
 
