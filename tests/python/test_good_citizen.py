@@ -240,10 +240,8 @@ WAITS = [
     "h.wait()",
     "h.wait(timeout_ms=60000)",
     "tm.wait_all()",
-    "tm.wait_all(timeout_ms=60000)",
     "tm.shutdown()",
     "quorix.shutdown_all()",
-    "quorix.shutdown_all(timeout_ms=60000)",
 ]
 
 

@@ -43,6 +43,8 @@ void delete_state(State* state) {
     py::drop_reference(result);
 }
 
+/// Frees a state that the body let go of last, as a job of the blocking pool (a named type:
+/// it is created inside a coroutine, see CallJob).
 struct DisposeJob {
     State* state;
     void operator()() const {
