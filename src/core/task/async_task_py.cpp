@@ -43,8 +43,8 @@ void delete_state(State* state) {
     py::drop_reference(result);
 }
 
-/// Frees a state that the body let go of last, as a job of the blocking pool (a named type:
-/// it is created inside a coroutine, see CallJob).
+/// Frees a state that the task let go of last, on a blocking-pool thread: run there directly
+/// by the task's own job, or as a job of its own when the task ends elsewhere.
 struct DisposeJob {
     State* state;
     void operator()() const {
