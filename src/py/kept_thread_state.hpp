@@ -33,10 +33,11 @@ public:
     }
 
     /// Runs `fn` with the interpreter lock held on the calling thread (always the same one
-    /// for a given object). False, without running it, when the interpreter is exiting.
+    /// for a given object). False, without running it, when the interpreter is exiting
+    /// (also once the exit gate has closed, as for threads without a state).
     template <class F>
     bool with_lock(F&& fn) {
-        if (!interpreter_alive()) return false;
+        if (!interpreter_alive() || exit_gate_closed()) return false;
         if (state_) {
             PyEval_RestoreThread(state_);
             fn();

@@ -467,6 +467,25 @@ def test_waits_do_not_stall_garbage_collection_in_other_threads(gate):
     assert waiter_result == ["done"]
 
 
+def test_pool_threads_that_already_made_calls_make_none_once_the_exit_gate_closed(fresh):
+    # A handler registered before the first task runs after the module's own exit handler:
+    # from then on no thread calls into Python, also those that keep a thread state from
+    # earlier calls.
+    result = fresh(
+        """
+        import atexit, quorix
+        def at_exit():
+            h = quorix.run_async(print)("called")
+            print("waited", h.wait(timeout_ms=10000))
+        atexit.register(at_exit)
+        f = quorix.run_async(lambda: "warm")
+        assert all(f().wait() == "warm" for _ in range(20))
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "waited None\n"
+
+
 EXIT_SCENARIOS = {
     # Functions asleep (lock released) when the interpreter finalizes; a finalizer keeps
     # finalization going while they wake and try to take the lock back.
