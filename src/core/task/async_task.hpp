@@ -19,6 +19,7 @@
 #include "runtime/join_handle.hpp"
 #include "runtime/runtime.hpp"
 #include "runtime/task.hpp"
+#include "runtime/thread.hpp"
 
 namespace quorix {
 
@@ -136,6 +137,9 @@ public:
     AsyncTaskJob& operator=(AsyncTaskJob&&) = delete;
 
     void operator()() {
+        // Taken here rather than by the call alone: the runtime's mask comes back only after
+        // the waiters have been woken, off the path of the round trip.
+        rt::ApplicationSignalMask signals;
         {
             FinishMark<V> finish{*state_, *running_};
             // Decided here rather than at the spawn: a task stopped while queued is skipped.
