@@ -60,6 +60,8 @@ void install_exit_gate() {
     }
 }
 
+bool exit_gate_closed() noexcept { return EXITING.load(std::memory_order_seq_cst); }
+
 GilGuard::GilGuard() {
     Announce announce;
     if (EXITING.load(std::memory_order_seq_cst) || !interpreter_alive()) return;

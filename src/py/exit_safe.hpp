@@ -22,6 +22,9 @@ namespace quorix::py {
 /// before starting background work that will take the lock. Throws PyErrorSet.
 void install_exit_gate();
 
+/// True once the gate has closed: background work makes no new calls into Python.
+bool exit_gate_closed() noexcept;
+
 /// Takes the interpreter lock on a background thread, unless the interpreter has begun to
 /// exit (the gate is closed, or it finalizes): then it takes nothing and held() is false,
 /// and the caller must skip its Python work (leaking what it would have released).

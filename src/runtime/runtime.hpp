@@ -66,7 +66,8 @@ public:
     JoinHandle<T> spawn(Task<T> task);
 
     /// Runs `fn()` on a thread of the blocking pool (never on a worker); any thread. The
-    /// handle gives fn's result or exception. One allocation per call.
+    /// handle gives fn's result or exception. One allocation per call. If no pool thread can
+    /// be started, `fn.fail(why)` is called instead when fn has such a member.
     template <class F>
     JoinHandle<std::invoke_result_t<std::decay_t<F>&>> spawn_blocking(F&& fn);
 
@@ -204,6 +205,8 @@ public:
     }
 
     void fail(const std::string& why) noexcept override {
+        // A job that finishes work of its own tells it why it will never run.
+        if constexpr (requires(F & f) { f.fail(why); }) fn_.fail(why);
         try {
             this->set_exception(std::make_exception_ptr(Panic(why)));
         } catch (...) {

@@ -225,6 +225,51 @@ def test_cancel_after_completion_keeps_the_result():
     assert h.wait() == "kept"
 
 
+@pytest.mark.parametrize("end", ["completes", "fails", "is cancelled", "times out"])
+def test_wait_off_the_main_thread_is_woken_by_the_end_it_waits_for(gate, end):
+    # Off the main thread a wait sleeps until the task's end wakes it, with no periodic
+    # check to fall back on: a missed wake-up would keep this thread asleep for an hour.
+    started = threading.Event()
+
+    @quorix.run_async
+    def f():
+        started.set()
+        assert gate.wait(LONG)
+        if end == "fails":
+            raise ValueError("late")
+        return "done"
+
+    h = f()
+    assert started.wait(LONG), "the body never started"
+    outcome = []
+
+    def waiter():
+        try:
+            outcome.append(h.wait(300) if end == "times out" else h.wait())
+        except Exception as e:
+            outcome.append(f"{type(e).__name__}: {e}")
+
+    t0 = time.monotonic()
+    thread = threading.Thread(target=waiter)
+    thread.start()
+    if end == "is cancelled":
+        h.cancel()
+    elif end != "times out":
+        gate.set()
+    thread.join(LONG)
+    assert not thread.is_alive(), "the wait was never woken"
+    expected = {
+        "completes": "done",
+        "fails": "RuntimeError: ValueError: late",
+        "is cancelled": None,
+        "times out": "TimeoutError: Async task wait timed out",
+    }[end]
+    assert outcome == [expected]
+    if end == "times out":
+        assert time.monotonic() - t0 >= 0.3
+    gate.set()
+
+
 # ---- calling conventions ---------------------------------------------------------------
 
 
@@ -451,6 +496,25 @@ def test_waits_do_not_stall_garbage_collection_in_other_threads(gate):
         gate.set()
         waiter.join(LONG)
     assert waiter_result == ["done"]
+
+
+def test_pool_threads_that_already_made_calls_make_none_once_the_exit_gate_closed(fresh):
+    # A handler registered before the first task runs after the module's own exit handler:
+    # from then on no thread calls into Python, also those that keep a thread state from
+    # earlier calls.
+    result = fresh(
+        """
+        import atexit, quorix
+        def at_exit():
+            h = quorix.run_async(print)("called")
+            print("waited", h.wait(timeout_ms=10000))
+        atexit.register(at_exit)
+        f = quorix.run_async(lambda: "warm")
+        assert all(f().wait() == "warm" for _ in range(20))
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "waited None\n"
 
 
 EXIT_SCENARIOS = {

@@ -15,14 +15,13 @@
 
 #include "core/manager/task_registry.hpp"
 #include "runtime/async_mutex.hpp"
+#include "runtime/event.hpp"
 #include "runtime/join_handle.hpp"
 #include "runtime/runtime.hpp"
 #include "runtime/task.hpp"
+#include "runtime/thread.hpp"
 
 namespace quorix {
-
-/// Interval between the flag checks of AsyncHandle.wait.
-inline constexpr std::chrono::milliseconds ASYNC_WAIT_POLL{1};
 
 /// A value that is read or written only while `mutex` is held.
 template <class V>
@@ -53,6 +52,7 @@ public:
     // it sets `completed`, so a reader that sees `completed` finds the outcome in place.
     std::atomic<bool> completed{false};
     std::atomic<bool> cancelled{false};  // set only by the handle's cancel
+    rt::CompletionEvent finished;        // notified after `completed` or `cancelled` is set
     GuardedSlot<V> result;
     GuardedSlot<std::string> error;
 
@@ -91,8 +91,8 @@ inline TaskSlot task_slot(const std::shared_ptr<AsyncTaskRecord>& r) { return Ta
 
 namespace detail {
 
-/// Marks the task finished on every way out of the body (also while it unwinds):
-/// `completed` first, then `running` cleared.
+/// Marks the task finished on every way out of the call (also while it unwinds):
+/// `completed` first, then `running` cleared, then waiters woken.
 template <class V>
 struct FinishMark {
     AsyncTaskState<V>& state;
@@ -100,58 +100,104 @@ struct FinishMark {
     ~FinishMark() {
         state.completed.store(true, std::memory_order_seq_cst);
         running.store(false, std::memory_order_seq_cst);
+        state.finished.notify();
     }
 };
 
-/// The job's call as a job of the blocking pool. A named type rather than a lambda: g++ 12
-/// miscompiles lambdas with captures created inside a coroutine's co_await expression.
+/// Takes a slot's mutex from a blocking-pool thread. It is usually free; otherwise a reader
+/// holds it for a moment.
+inline rt::Task<rt::AsyncMutexGuard> lock_slot_async(rt::AsyncMutex& m) { co_return co_await m.lock(); }
+inline rt::AsyncMutexGuard lock_slot_now(rt::Runtime& runtime, rt::AsyncMutex& m) {
+    if (auto guard = m.try_lock()) return std::move(*guard);
+    return runtime.run_blocking(lock_slot_async(m));
+}
+
+/// Stores one call's outcome in the slots (empty until now: no old value dies here).
+template <class V>
+void store_outcome(rt::Runtime& runtime, AsyncTaskState<V>& state, CallOutcome<V>&& out) {
+    if (out.value) {
+        auto guard = lock_slot_now(runtime, state.result.mutex);
+        state.result.value = std::move(out.value);
+    }
+    if (out.error) {
+        auto guard = lock_slot_now(runtime, state.error.mutex);
+        state.error.value = std::move(out.error);
+    }
+}
+
+/// A whole async task as one job of the blocking pool: the call, its outcome stored, the
+/// task marked finished and its waiters woken from the pool thread, and the task's reference
+/// to the state dropped.
 template <class V, class Job>
-struct CallJob {
-    Job* job;  // in the body's frame, which awaits the call
-    bool run;
-    CallOutcome<V> operator()() const { return job->call(run); }
+class AsyncTaskJob {
+public:
+    AsyncTaskJob(rt::Runtime& runtime, AsyncTaskState<V>* state, RunningFlag running, Job job)
+        : runtime_(&runtime), state_(state), running_(std::move(running)), job_(std::move(job)) {}
+    AsyncTaskJob(AsyncTaskJob&&) noexcept = default;
+    AsyncTaskJob& operator=(AsyncTaskJob&&) = delete;
+
+    void operator()() {
+        // Taken here rather than by the call alone: the runtime's mask comes back only after
+        // the waiters have been woken, off the path of the round trip.
+        rt::ApplicationSignalMask signals;
+        {
+            FinishMark<V> finish{*state_, *running_};
+            // Decided here rather than at the spawn: a task stopped while queued is skipped.
+            const bool run = !state_->cancelled.load(std::memory_order_seq_cst) &&
+                             running_->load(std::memory_order_seq_cst);
+            CallOutcome<V> out;
+            try {
+                out = job_.call(run);
+            } catch (const std::exception& e) {
+                out = {std::nullopt, std::string(e.what())};
+            }
+            store_outcome(*runtime_, *state_, std::move(out));
+        }
+        if (state_->drop_ref()) job_.dispose_here(state_);
+    }
+
+    /// No pool thread could be started: the call never runs. That is the task's failure,
+    /// rather than a result of None. Called on any thread, possibly one that holds the lock
+    /// V needs, so the state is disposed of through job.dispose(), which never blocks.
+    void fail(const std::string& why) noexcept {
+        {
+            FinishMark<V> finish{*state_, *running_};
+            try {
+                store_outcome<V>(*runtime_, *state_, {std::nullopt, why});
+            } catch (...) {
+                // Out of memory for the text: the task ends without one.
+            }
+        }
+        if (state_->drop_ref()) job_.dispose(state_);
+    }
+
+private:
+    rt::Runtime* runtime_;
+    AsyncTaskState<V>* state_;
+    RunningFlag running_;
+    Job job_;
 };
 
 }  // namespace detail
 
-/// The body of one async task; spawn it on `runtime` and never abort it.
+/// Starts one async task on `runtime` and returns the handle of its job; never abort it.
 ///
-/// `job.call(bool run) -> CallOutcome<V>` is invoked exactly once, as a job of the
+/// `job.call(bool run) -> CallOutcome<V>` is invoked exactly once, on a thread of the
 /// runtime's blocking pool: the call waits for a lock the runtime knows nothing about (the
 /// interpreter lock), which no worker may wait for in its seat, and the pool bounds the
-/// number of threads however many tasks are pending (the rest wait in order). `run` is
-/// false when the task was cancelled or stopped before it started: the job then only lets
-/// go of what it holds. If the pool cannot run the job at all, its failure text becomes the
-/// task's error. The outcome is stored under its slot's mutex, which the body takes without
-/// holding any other lock, and the body holds no slot's mutex while the job runs. Then
-/// `completed` is set and `running` cleared. If the body drops the last reference to
-/// `state`, `job.dispose(state)` deletes it (taking whatever lock V needs, or leaking it
-/// when that lock is gone for good); it runs on a worker and must not block.
+/// number of threads however many tasks are pending (the rest wait in order). No worker is
+/// involved: the caller hands the job straight to the pool. `run` is false when the task
+/// was cancelled or stopped before the call: the job then only lets go of what it holds.
+/// The same pool thread stores the outcome under its slot's mutex (holding no other lock),
+/// sets `completed`, clears `running` and wakes the waiters. If the pool cannot run the job
+/// at all, its failure text becomes the task's error. Whoever drops the last reference to
+/// `state` frees it: `job.dispose_here(state)` on the pool thread (which may take the lock
+/// that destroying a V needs), `job.dispose(state)` elsewhere (which must not block).
 template <class V, class Job>
-rt::Task<void> async_task_body(rt::Runtime& runtime, AsyncTaskState<V>* state, RunningFlag running, Job job) {
-    {
-        detail::FinishMark<V> finish{*state, *running};
-        const bool run =
-            !state->cancelled.load(std::memory_order_seq_cst) && running->load(std::memory_order_seq_cst);
-        CallOutcome<V> out;
-        try {
-            out = co_await runtime.spawn_blocking(detail::CallJob<V, Job>{&job, run});
-        } catch (const std::exception& e) {
-            // No pool thread could be started: the call never ran. Report that as the
-            // task's failure rather than as a result of None. A forced unwind is no
-            // std::exception and passes on.
-            out = {std::nullopt, std::string(e.what())};
-        }
-        if (out.value) {
-            auto guard = co_await state->result.mutex.lock();
-            state->result.value = std::move(out.value);  // the slot was empty: no old value dies here
-        }
-        if (out.error) {
-            auto guard = co_await state->error.mutex.lock();
-            state->error.value = std::move(out.error);
-        }
-    }
-    if (state->drop_ref()) job.dispose(state);
+rt::JoinHandle<void> start_async_task(rt::Runtime& runtime, AsyncTaskState<V>* state, RunningFlag running,
+                                      Job job) {
+    return runtime.spawn_blocking(
+        detail::AsyncTaskJob<V, Job>(runtime, state, std::move(running), std::move(job)));
 }
 
 }  // namespace quorix

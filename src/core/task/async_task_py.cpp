@@ -3,6 +3,7 @@
 #include "py/args.hpp"
 #include "py/exit_safe.hpp"
 #include "py/gil.hpp"
+#include "py/kept_thread_state.hpp"
 #include "py/signals.hpp"
 #include "py/types.hpp"
 
@@ -12,6 +13,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -46,15 +48,14 @@ void delete_state(State* state) {
     py::drop_reference(result);
 }
 
-/// Frees a state that the body let go of last, as a job of the blocking pool (a named type:
-/// it is created inside a coroutine, see CallJob).
+/// Frees a state that the task let go of last, on a blocking-pool thread: run there directly
+/// by the task's own job, or as a job of its own when the task ends elsewhere.
 struct DisposeJob {
     State* state;
     void operator()() const {
         if (!py::interpreter_alive()) return;
         rt::ApplicationSignalMask signals;
-        py::GilGuard gil;
-        if (gil.held()) delete_state(state);
+        (void)py::pool_thread_state().with_lock([this] { delete_state(state); });
     }
 };
 
@@ -76,25 +77,34 @@ public:
     // exit, taking the lock (also inside the call) may unwind this thread.
     CallOutcome<py::Ref> call(bool run) {
         CallOutcome<py::Ref> out;
+        std::exception_ptr failure;
         rt::ApplicationSignalMask signals;  // what the function starts inherits the usual mask
-        py::GilGuard gil;
-        if (!gil.held()) {  // the interpreter exits: skip, leak the references
-            if (run) out.error = std::string(NOT_CALLED_AT_EXIT);
-            return out;
-        }
-        if (run) {
-            py::Ref value = py::Ref::steal(PyObject_Call(func_.get(), args_.get(), nullptr));
-            if (value) {
-                out.value = std::move(value);
-            } else {
-                // Described here, with the lock, before the body takes the error slot's mutex.
-                out.error = py::describe_current_exception();
+        // Without the lock (the interpreter exits) the call is skipped, the task fails and the
+        // references leak.
+        const bool held = py::pool_thread_state().with_lock([&] {
+            if (run) {
+                py::Ref value = py::Ref::steal(PyObject_Call(func_.get(), args_.get(), nullptr));
+                if (value) {
+                    out.value = std::move(value);
+                } else {
+                    // Described here, with the lock, before the outcome's slots are taken.
+                    try {
+                        out.error = py::describe_current_exception();
+                    } catch (const std::exception&) {
+                        failure = std::current_exception();  // thrown once the lock is let go
+                    }
+                }
             }
-        }
-        py::drop_reference(func_);
-        py::drop_reference(args_);
+            py::drop_reference(func_);
+            py::drop_reference(args_);
+        });
+        if (failure) std::rethrow_exception(failure);
+        if (!held && run) out.error = std::string(NOT_CALLED_AT_EXIT);
         return out;
     }
+
+    // The last reference to the state was dropped on a pool thread, which may take the lock.
+    static void dispose_here(State* state) { DisposeJob{state}(); }
 
     // The body let go of the state last (on a worker, which must not wait for the lock):
     // free it on the blocking pool with the lock held, or leak it at exit.
@@ -195,15 +205,6 @@ void check_not_forked_away(const State& s) {
     if (!s.completed.load()) rt::check_not_forked_after_start();
 }
 
-/// A relative sleep on the monotonic clock that resumes after signal interruptions until
-/// the whole time has passed.
-void sleep_poll_interval() {
-    constexpr auto ns = std::chrono::nanoseconds(ASYNC_WAIT_POLL).count();
-    timespec left{static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
-    while (::clock_nanosleep(CLOCK_MONOTONIC, 0, &left, &left) == EINTR) {
-    }
-}
-
 constexpr py::ArgTable IS_DONE_ARGS{"AsyncHandle.is_done()", {}, 0};
 constexpr py::ArgTable IS_COMPLETED_ARGS{"AsyncHandle.is_completed()", {}, 0};
 constexpr py::ArgTable IS_CANCELLED_ARGS{"AsyncHandle.is_cancelled()", {}, 0};
@@ -238,7 +239,9 @@ PyObject* handle_is_cancelled(PyObject* self, PyObject* const* args, Py_ssize_t 
 PyObject* handle_cancel(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return py::guarded([&] {
         py::parse(CANCEL_ARGS, args, nargs, kwnames);
-        handle_of(self).state->cancelled.store(true);  // a mark only: a running call goes on
+        State& s = *handle_of(self).state;
+        s.cancelled.store(true);  // a mark only: a running call goes on
+        s.finished.notify();      // but waiters return at once
         return py::Ref::borrow(Py_None);
     });
 }
@@ -251,6 +254,10 @@ PyObject* handle_try_result(PyObject* self, PyObject* const* args, Py_ssize_t na
     });
 }
 
+/// The longest one sleep of a wait may last off the main thread (a bound for the clock
+/// arithmetic only: the end of the task wakes the sleep at once).
+constexpr std::chrono::hours LONGEST_WAIT_SLEEP{1};
+
 py::Ref wait_impl(State& s, std::optional<std::uint64_t> timeout_ms) {
     check_not_forked_away(s);
     const auto start = std::chrono::steady_clock::now();
@@ -258,17 +265,26 @@ py::Ref wait_impl(State& s, std::optional<std::uint64_t> timeout_ms) {
         // Reached from a task's function, the task waited for may be queued behind it:
         // its thread stops counting towards the blocking pool's bound meanwhile.
         rt::BlockingSection section;
-        while (!s.cancelled.load()) {
+        // On the main thread the sleep is cut into slices, to run Ctrl+C's handler in time.
+        const std::chrono::nanoseconds slice =
+            py::on_main_thread() ? std::chrono::nanoseconds(py::SIGNAL_CHECK_INTERVAL) : LONGEST_WAIT_SLEEP;
+        for (;;) {
+            const std::uint32_t seen = s.finished.seq();  // before the flags: no end is missed
+            if (s.completed.load() || s.cancelled.load()) break;
+            std::chrono::nanoseconds sleep = slice;
             if (timeout_ms) {
                 // Compared at nanosecond resolution without multiplying the time-out up
                 // (a huge one would overflow).
                 const auto elapsed = std::chrono::steady_clock::now() - start;
                 const auto ns = static_cast<std::uint64_t>(std::chrono::nanoseconds(elapsed).count());
                 if (ns / 1'000'000 >= *timeout_ms) py::raise(PyExc_TimeoutError, "Async task wait timed out");
+                const std::uint64_t left_ns =
+                    *timeout_ms - ns / 1'000'000 > 1'000'000'000 ? UINT64_MAX : *timeout_ms * 1'000'000 - ns;
+                if (left_ns < static_cast<std::uint64_t>(sleep.count()))
+                    sleep = std::chrono::nanoseconds(static_cast<std::int64_t>(left_ns));
             }
-            py::detached(sleep_poll_interval);  // the body needs the lock to progress
-            py::run_signal_handlers();          // Ctrl+C ends the wait on the main thread
-            if (s.completed.load()) break;
+            py::detached([&] { s.finished.wait_for(seen, sleep); });  // the call needs the lock
+            py::run_signal_handlers();  // Ctrl+C ends the wait on the main thread
         }
     }
     return fetch(s);
@@ -393,8 +409,7 @@ py::Ref start_task(PyObject* func, PyObject* const* args, Py_ssize_t nargs) {
     auto* state = new State();
     StateRef handle_ref(state);  // the handle's reference; the body owns the other
     auto record = std::make_shared<AsyncTaskRecord>();
-    rt::JoinHandle<void> join =
-        runtime.spawn(async_task_body(runtime, state, running_flag(record), std::move(call)));
+    rt::JoinHandle<void> join = start_async_task(runtime, state, running_flag(record), std::move(call));
     record->handle.value = std::move(join);  // nobody else reads the slot yet
     const TaskSlot slot = task_slot(record);
     task_manager().register_task(id, running_flag(record), slot, TaskKind::AsyncTask);

@@ -4,6 +4,7 @@
 #include "py/args.hpp"
 #include "py/exit_safe.hpp"
 #include "py/gil.hpp"
+#include "py/kept_thread_state.hpp"
 #include "py/types.hpp"
 
 #include <cstdio>
@@ -36,66 +37,6 @@ constexpr std::string_view COROUTINE_WARNING =
 
 // ---- the tick call ------------------------------------------------------------------------
 
-// A Python thread state that a background thread keeps between its calls, so that a call
-// costs one lock acquisition and no thread-state creation (which on free-threaded builds also
-// sets up and abandons allocator heaps). Created at the first call through the exit gate: a
-// thread without a state must not take the lock while the interpreter exits. Retaking the
-// lock later may unwind the thread at exit (3.13): nothing on that path is noexcept and
-// nothing releases the lock on the way out.
-class KeptThreadState {
-public:
-    KeptThreadState() = default;
-    KeptThreadState(const KeptThreadState&) = delete;
-    KeptThreadState& operator=(const KeptThreadState&) = delete;
-
-    // A blocking-pool thread's state goes when the thread ends (it idled out), through the
-    // gate again; once the interpreter has begun to exit it is left alone.
-    ~KeptThreadState() {
-        if (!state_ || !py::interpreter_alive()) return;
-        rt::ApplicationSignalMask signals;
-        py::GilGuard gil;  // holds the lock from here on: nothing below retakes it
-        if (!gil.held()) return;
-        state_ = nullptr;
-        PyGILState_Release(PyGILState_LOCKED);  // the kept hold; `gil` drops the last one
-    }
-
-    /// Runs `fn` with the interpreter lock held on the calling thread (always the same one
-    /// for a given object). False, without running it, when the interpreter is exiting.
-    template <class F>
-    bool with_lock(F&& fn) {
-        if (!py::interpreter_alive()) return false;
-        if (state_) {
-            PyEval_RestoreThread(state_);
-            fn();
-            PyEval_SaveThread();
-            return true;
-        }
-        py::GilGuard gil;
-        if (!gil.held()) return false;
-        (void)PyGILState_Ensure();  // a nested hold keeps the state alive when `gil` lets go
-        state_ = PyThreadState_Get();
-        fn();
-        return true;
-    }
-
-    /// Runs `fn` with the lock held, then deletes the state; on the state's own thread. False
-    /// when there is no state or the interpreter is exiting (nothing is run then).
-    template <class F>
-    bool finish(F&& fn) {
-        if (!state_ || !py::interpreter_alive()) return false;
-        PyEval_RestoreThread(std::exchange(state_, nullptr));
-        fn();
-        PyGILState_Release(PyGILState_UNLOCKED);  // the last hold: deletes the state, drops the lock
-        return true;
-    }
-
-private:
-    PyThreadState* state_ = nullptr;
-};
-
-// The state of each blocking-pool thread that makes Normal timer calls.
-thread_local KeptThreadState POOL_THREAD_STATE;
-
 // One timer's callable and argument tuple. Each call takes the interpreter lock for the call
 // only and passes the tuple's items by vectorcall, allocating nothing of its own. A dedicated
 // timer thread keeps its own thread state, deleted by release() on that thread; Normal calls
@@ -118,7 +59,7 @@ public:
 
     bool call() override {
         rt::ApplicationSignalMask signals;  // what the function starts inherits the usual mask
-        return (own_thread_ ? own_state_ : POOL_THREAD_STATE).with_lock([this] { invoke(); });
+        return (own_thread_ ? own_state_ : py::pool_thread_state()).with_lock([this] { invoke(); });
     }
 
     void release() override {
@@ -157,7 +98,7 @@ private:
     PyObject* const* items_;
     Py_ssize_t nargs_;
     bool own_thread_;
-    KeptThreadState own_state_;  // own_thread_ only
+    py::KeptThreadState own_state_;  // own_thread_ only
 };
 
 // ---- payloads ----------------------------------------------------------------------------

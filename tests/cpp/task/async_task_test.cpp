@@ -44,6 +44,7 @@ struct FakeJob {
         probe->disposed.fetch_add(1);
         delete s;
     }
+    void dispose_here(State* s) { dispose(s); }
 };
 
 rt::Task<void> join(rt::JoinHandle<void> h) { co_await h; }
@@ -57,8 +58,7 @@ protected:
     State* state_ = new State();
 
     void run_to_end(FakeJob job) {
-        runtime_.block_on(
-            join(runtime_.spawn(async_task_body(runtime_, state_, running_flag(record_), std::move(job)))));
+        runtime_.block_on(join(start_async_task(runtime_, state_, running_flag(record_), std::move(job))));
     }
     FakeJob job(CallOutcome<std::string> outcome = {}) { return FakeJob{probe_, std::move(outcome), {}}; }
     // The handle's side lets go; it deletes the state when it is last.
@@ -125,7 +125,7 @@ TEST_F(AsyncTaskBody, CompletedWaitsForTheOutcomeToBeStored) {
     std::promise<void> called;
     FakeJob j = job({std::string("v"), std::nullopt});
     j.during_call = [&] { called.set_value(); };
-    auto handle = runtime_.spawn(async_task_body(runtime_, state_, running_flag(record_), std::move(j)));
+    auto handle = start_async_task(runtime_, state_, running_flag(record_), std::move(j));
     ASSERT_EQ(called.get_future().wait_for(seconds(10)), std::future_status::ready);
     EXPECT_FALSE(state_->completed) << "completed before the outcome could be stored";
     EXPECT_TRUE(record_->running);
@@ -145,7 +145,7 @@ TEST_F(AsyncTaskBody, BlockedCallLeavesTheOnlyWorkerToOtherTasks) {
     FakeJob j = job({std::string("done"), std::nullopt});
     std::atomic<bool> saw_other{false};
     j.during_call = [&] { saw_other = other.wait_for(seconds(10)) == std::future_status::ready; };
-    auto body = runtime_.spawn(async_task_body(runtime_, state_, running_flag(record_), std::move(j)));
+    auto body = start_async_task(runtime_, state_, running_flag(record_), std::move(j));
     auto helper = runtime_.spawn([](std::promise<void>* p) -> rt::Task<void> {
         p->set_value();
         co_return;
@@ -154,6 +154,25 @@ TEST_F(AsyncTaskBody, BlockedCallLeavesTheOnlyWorkerToOtherTasks) {
     runtime_.block_on(join(std::move(helper)));
     EXPECT_TRUE(saw_other) << "the other task did not run while the call blocked";
     EXPECT_EQ(state_->result.value, "done");
+    drop_handle_ref();
+}
+
+TEST_F(AsyncTaskBody, WaiterIsWokenByTheEndOfTheCall) {
+    // A waiter sleeping on the event for far longer than the test may take must be woken by
+    // the end of the call itself.
+    std::promise<void> release;
+    std::shared_future<void> go = release.get_future().share();
+    FakeJob j = job({std::string("w"), std::nullopt});
+    j.during_call = [&] { go.wait(); };
+    const std::uint32_t seen = state_->finished.seq();
+    auto body = start_async_task(runtime_, state_, running_flag(record_), std::move(j));
+    std::thread waiter([&] {
+        while (!state_->completed) state_->finished.wait_for(seen, std::chrono::hours(1));
+    });
+    release.set_value();
+    waiter.join();  // hangs here if the end of the call woke nobody
+    EXPECT_EQ(state_->result.value, "w");
+    runtime_.block_on(join(std::move(body)));
     drop_handle_ref();
 }
 
