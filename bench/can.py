@@ -19,7 +19,7 @@ kept. A reference raw socket with a large buffer and SO_RXQ_OVFL counts what the
 delivered and dropped, so losses of the receiver under test are told from the kernel's.
 
 Syscalls are expensive inside User-Mode Linux: compare figures within one run only.
-Writes bench/out/can.json.
+Writes bench/out/can.json (bench/plots.py draws bench/out/can.png from it).
 """
 
 import argparse
@@ -47,6 +47,25 @@ CAN_FRAME = struct.Struct("=IB3x8s")
 FRAME_ID, PAYLOAD = 0x123, b"\x01\x02"
 SO_RXQ_OVFL = getattr(socket, "SO_RXQ_OVFL", 40)
 SO_RCVBUFFORCE = getattr(socket, "SO_RCVBUFFORCE", 33)
+
+
+def environment():
+    """The machine and interpreter a figure's title names."""
+    model = ""
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    model = line.split(":", 1)[1].strip()
+                    break
+    except OSError:
+        pass
+    return {"cpu_model": model or platform.machine(), "cpus": os.cpu_count(), "kernel": platform.release(),
+            "loadavg": " ".join(f"{x:.1f}" for x in os.getloadavg()), "python": sys.version,
+            "implementation": platform.python_implementation(),
+            "free_threaded": not getattr(sys, "_is_gil_enabled", lambda: True)(),
+            # a guest (User-Mode Linux) cannot see its host's load: make bench passes it in
+            "host_loadavg": os.environ.get("BENCH_HOST_LOADAVG")}
 
 
 def tx_packets(iface):
@@ -319,6 +338,7 @@ def main():
     os.makedirs(out_dir, exist_ok=True)
     with open(os.path.join(out_dir, "can.json"), "w") as f:
         json.dump({"python": sys.version, "machine": platform.platform(), "cpus": os.cpu_count(),
+                   "environment": environment(),
                    "args": vars(args), "send": send, "non_blocking_bursts": long, "receive": receive, "goals": goals}, f, indent=2)
 
 

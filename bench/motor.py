@@ -13,7 +13,8 @@
 3. Feedback latency: a frame sent from a raw socket until Device.get_feedback shows it.
 
 Only ratios within one run mean anything: inside User-Mode Linux a system call costs tens
-of microseconds. Prints a table and writes JSON (--json).
+of microseconds. Prints a table and writes JSON (--json, default bench/out/motor.json), from
+which bench/plots.py draws bench/out/feedback_latency.png.
 """
 
 from __future__ import annotations
@@ -22,6 +23,7 @@ import argparse
 import json
 import os
 import pathlib
+import platform
 import socket
 import statistics
 import struct
@@ -45,6 +47,25 @@ try:
     import can  # python-can
 except ImportError:  # the column is skipped with a note
     can = None
+
+
+def environment() -> dict:
+    """The machine and interpreter a figure's title names."""
+    model = ""
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    model = line.split(":", 1)[1].strip()
+                    break
+    except OSError:
+        pass
+    return {"cpu_model": model or platform.machine(), "cpus": os.cpu_count(), "kernel": platform.release(),
+            "loadavg": " ".join(f"{x:.1f}" for x in os.getloadavg()), "python": sys.version,
+            "implementation": platform.python_implementation(),
+            "free_threaded": not getattr(sys, "_is_gil_enabled", lambda: True)(),
+            # a guest (User-Mode Linux) cannot see its host's load: make bench passes it in
+            "host_loadavg": os.environ.get("BENCH_HOST_LOADAVG")}
 
 
 def if_stat(iface: str, name: str) -> int:
@@ -235,7 +256,7 @@ def latency_bench(iface: str, samples: int) -> dict:
         return lat[min(len(lat) - 1, int(q * (len(lat) - 1) + 0.5))] / 1e3 if lat else float("nan")
 
     return {"samples": len(lat), "timeouts": timeouts, "p50_us": pct(0.5), "p99_us": pct(0.99),
-            "max_us": pct(1.0)}
+            "max_us": pct(1.0), "samples_us": [v / 1e3 for v in lat]}
 
 
 def print_cycle(cycle, args):
@@ -279,7 +300,7 @@ def main(argv=None) -> int:
     p.add_argument("--samples", type=int, default=500, help="latency samples")
     p.add_argument("--only", choices=("cycle", "feedback", "latency"), action="append",
                    help="run only these parts (repeatable)")
-    p.add_argument("--json", default=str(ROOT / "build" / "bench" / "motor.json"))
+    p.add_argument("--json", default=str(ROOT / "bench" / "out" / "motor.json"))
     args = p.parse_args(argv)
 
     print(f"motor benchmark on {args.iface}, Python {sys.version.split()[0]}"
@@ -298,7 +319,8 @@ def main(argv=None) -> int:
 
     out = pathlib.Path(args.json)
     out.parent.mkdir(parents=True, exist_ok=True)
-    out.write_text(json.dumps({"cycle": cycle, "feedback": fb, "latency": lat}, indent=2))
+    out.write_text(json.dumps({"environment": environment(), "cycle": cycle, "feedback": fb, "latency": lat},
+                              indent=2))
     print(f"\nwrote {out}")
     return 0
 

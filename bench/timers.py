@@ -19,7 +19,8 @@ runs. Every run is a fresh process.
 
 Usage: python bench/timers.py [--full] [--duration S] [--runs N]
   default: 2 s per run, 3 runs (about 2 minutes); --full: 10 s per run, as in the goals.
-Writes bench/out/timers.json, and bench/out/timers_lateness.png when matplotlib is present.
+Writes bench/out/timers.json, then its figures with bench/plots.py (timers_lateness.png,
+timers_fast.png) when matplotlib is present.
 """
 
 import argparse
@@ -295,24 +296,40 @@ def goals(results):
     return rows
 
 
-def save_histogram(path, samples):
-    try:
-        import matplotlib
+def cdf_of(late):
+    """The lateness distribution of one run as (fraction of calls, lateness us) points: the
+    body in 1/200 steps, then the tail down to single calls, and the maximum."""
+    if not late:
+        return []
+    s = sorted(late)
+    n = len(s)
+    qs = [i / 200 for i in range(200)] + [1 - 10 ** (-k / 8) for k in range(17, 8 * 7)] + [1.0]
+    points, last = [], -1
+    for q in sorted(set(qs)):
+        i = min(n - 1, int(q * (n - 1) + 0.5))
+        if i != last:
+            points.append([(i + 1) / n, s[i] / 1000.0])
+            last = i
+    return points
 
-        matplotlib.use("Agg")
-        import matplotlib.pyplot as plt
-    except ImportError:
-        print("matplotlib is not installed: skipping the lateness histogram (bench/out/timers_lateness.png)")
-        return
-    fig, ax = plt.subplots(figsize=(10, 6))
-    for name, late in samples.items():
-        if late:
-            ax.hist([v / 1000.0 for v in late], bins=200, histtype="step", label=name, log=True)
-    ax.set_xlabel("lateness against the grid (us)")
-    ax.set_ylabel("calls")
-    ax.legend(fontsize="small")
-    fig.savefig(path, dpi=120)
-    print(f"wrote {path}")
+
+def environment():
+    """The machine and interpreter a figure's title names."""
+    model = ""
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    model = line.split(":", 1)[1].strip()
+                    break
+    except OSError:
+        pass
+    return {"cpu_model": model or platform.machine(), "cpus": os.cpu_count(), "kernel": platform.release(),
+            "loadavg": " ".join(f"{x:.1f}" for x in os.getloadavg()), "python": sys.version,
+            "implementation": platform.python_implementation(),
+            "free_threaded": not getattr(sys, "_is_gil_enabled", lambda: True)(),
+            # a guest (User-Mode Linux) cannot see its host's load: make bench passes it in
+            "host_loadavg": os.environ.get("BENCH_HOST_LOADAVG")}
 
 
 def main():
@@ -325,7 +342,7 @@ def main():
 
     os.makedirs(OUT, exist_ok=True)
     results = {}
-    histogram = {}
+    env = environment()
     with tempfile.TemporaryDirectory() as tmp:
         exe = build_floor(tmp)
         for run in range(args.runs):
@@ -334,12 +351,12 @@ def main():
                     stats, late = measure_floor(exe, floor, hz, duration, tmp)
                     fname = f"{name} C floor"
                     results.setdefault(fname, {"frequency_hz": hz, "duration": duration, "runs": []})["runs"].append(stats)
-                    if run == 0 and hz == 1000.0:
-                        histogram[fname] = late
+                    if run == 0:
+                        results[fname]["cdf_us"] = cdf_of(late)
                 stats, late = measure_worker(runner, hz, duration, tmp)
                 results.setdefault(name, {"frequency_hz": hz, "duration": duration, "runs": []})["runs"].append(stats)
-                if run == 0 and hz == 1000.0:
-                    histogram[name] = late
+                if run == 0:
+                    results[name]["cdf_us"] = cdf_of(late)
                 print(f"run {run + 1}/{args.runs} {name}: p50 {stats['p50_us']:.1f} us, p99 {stats['p99_us']:.1f} us",
                       file=sys.stderr)
 
@@ -360,10 +377,13 @@ def main():
 
     path = os.path.join(OUT, "timers.json")
     with open(path, "w") as f:
-        json.dump({"duration_s": duration, "runs": args.runs, "python": sys.version, "results": results,
+        json.dump({"duration_s": duration, "runs": args.runs, "python": sys.version, "environment": env,
+                   "results": results,
                    "goals": [{"goal": g, "measured": v, "met": ok} for g, v, ok in rows]}, f, indent=1)
     print(f"\nwrote {path}")
-    save_histogram(os.path.join(OUT, "timers_lateness.png"), histogram)
+    import plots
+
+    plots.main(["--out", OUT, "--only", "timers"])
 
 
 if __name__ == "__main__":

@@ -2,7 +2,7 @@
 """quorix demo: a 500 Hz control loop driving FOC motor drivers over CAN.
 
 One `Motor` (a broadcast group) on IFACE with host id HOST, one speed-mode `Device` per
-entry of NODES. A `precision_timer` runs the control loop: the first driver follows a speed
+entry of NODES. A timer (see below) runs the control loop: the first driver follows a speed
 ramp, the second holds a position with a proportional loop closed over its feedback, any
 further one follows the ramp in the opposite direction. Each cycle sets every target and
 sends them all in one broadcast frame. A normal `timer` redraws a small table of targets
@@ -21,6 +21,13 @@ Settings, from the command line or the environment (command line wins):
     RATE      control loop frequency in Hz    (default 500)
     SIM       1/0: start simulated drivers    (default 1 on vcan*, else 0)
     SIM_RATE  feedback frames per second of each simulated driver (default 500)
+    PRECISION control timer: normal, high or realtime (default: by the CPUs, see below)
+
+The control timer's precision is chosen by the number of CPUs the demo may use: with two or
+more, a `precision_timer` (it busy-waits the last 0.8 ms before each call on a CPU of its
+own); with one, a `timer` of normal precision (the runtime's timer wakes it; it never spins),
+because a thread that spins 40% of every period on the only CPU starves the CAN I/O task and
+the drivers it controls. The table is redrawn less often on one CPU. The summary says which.
 """
 
 from __future__ import annotations
@@ -37,6 +44,9 @@ import subprocess
 import sys
 import threading
 import time
+from collections.abc import Sequence
+from types import FrameType
+from typing import NoReturn
 
 import quorix
 
@@ -49,28 +59,53 @@ HOLD_POSITION = math.pi  # rad
 HOLD_GAIN = 8.0  # (rad/s) per rad of position error
 HOLD_LIMIT = 15.0  # rad/s
 ZERO_FRAMES = 3  # zero-target broadcasts at the end
+ZERO_WAIT = 2.0  # s to see them on the bus
+
+Nodes = list[tuple[int, int]]  # (node id, slot) of each driver
 
 
 # ---- settings ---------------------------------------------------------------------------------
 
 
 def parse_nodes(text: str) -> list[tuple[int, int]]:
-    nodes = []
-    for item in text.replace(" ", "").split(","):
-        if not item:
-            continue
-        node, _, slot = item.partition(":")
-        nodes.append((int(node, 0), int(slot or len(nodes), 0)))
-    if not nodes:
-        raise argparse.ArgumentTypeError("NODES lists no driver")
+    """'ID:SLOT,ID:SLOT,...'; an ID without ':SLOT' takes the next free slot (so
+    '0x201,0x202' is slots 0 and 1). IDs in any Python integer notation."""
+    nodes: list[tuple[int, int]] = []
+    items = [item for item in text.replace(" ", "").split(",") if item]
+    if not items:
+        raise argparse.ArgumentTypeError(f"NODES lists no driver: {text!r}")
+    for item in items:
+        node_text, colon, slot_text = item.partition(":")
+        try:
+            node = int(node_text, 0)
+            free = [s for s in range(4) if all(s != taken for _, taken in nodes)]
+            slot = int(slot_text, 0) if colon else free[0] if free else None
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"NODES item {item!r} is not ID or ID:SLOT (e.g. 0x201:0)") from None
+        if slot is None:
+            raise argparse.ArgumentTypeError(f"NODES item {item!r}: all four slots are taken")
+        if not 0 <= node <= 0x1FFFFFFF:
+            raise argparse.ArgumentTypeError(f"NODES item {item!r}: node id out of range")
+        if not 0 <= slot <= 3:
+            raise argparse.ArgumentTypeError(f"NODES item {item!r}: slot must be 0 to 3")
+        if any(s == slot for _, s in nodes):
+            raise argparse.ArgumentTypeError(f"NODES item {item!r}: slot {slot} is already taken")
+        nodes.append((node, slot))
     return nodes
 
 
-def parse_args(argv=None) -> argparse.Namespace:
-    def env(name, default=None):
+class ArgumentParser(argparse.ArgumentParser):
+    """Says what is wrong in one line, without the usage text."""
+
+    def error(self, message: str) -> NoReturn:
+        self.exit(2, f"demo: {message}\n")
+
+
+def parse_args(argv: Sequence[str] | None = None) -> argparse.Namespace:
+    def env(name: str, default: str | None = None) -> str | None:
         return os.environ.get(name) or default  # set but empty counts as unset
 
-    p = argparse.ArgumentParser(description="quorix demo: a control loop over CAN.")
+    p = ArgumentParser(description="quorix demo: a control loop over CAN.")
     p.add_argument("--iface", default=env("IFACE", "vcan0"))
     p.add_argument("--host", type=lambda s: int(s, 0), default=env("HOST", "0x100"))
     p.add_argument("--nodes", type=parse_nodes, default=env("NODES", "0x201:0,0x202:1"))
@@ -78,11 +113,37 @@ def parse_args(argv=None) -> argparse.Namespace:
     p.add_argument("--rate", type=float, default=env("RATE", "500"))
     p.add_argument("--sim", type=int, choices=(0, 1), default=env("SIM"))
     p.add_argument("--sim-rate", type=float, default=env("SIM_RATE", "500"))
+    p.add_argument("--precision", choices=("normal", "high", "realtime"), default=env("PRECISION"))
     args = p.parse_args(argv)  # string defaults go through `type` too
     if args.rate <= 0:
         p.error("RATE must be positive")
     args.sim = args.iface.startswith("vcan") if args.sim is None else bool(args.sim)
     return args
+
+
+def usable_cpus() -> int:
+    try:
+        return len(os.sched_getaffinity(0))
+    except (AttributeError, OSError):
+        return os.cpu_count() or 1
+
+
+def choose_timing(requested: str | None) -> tuple[str, float, str]:
+    """(control timer precision, table redraws per second, why)."""
+    cpus = usable_cpus()
+    if cpus >= 2:
+        precision = requested or "high"
+        why = f"{cpus} CPUs: the busy-waiting timer thread leaves the others to the CAN I/O and the drivers"
+        return precision, 5.0, why if not requested else "as requested (PRECISION)"
+    if requested:
+        return requested, 2.0, "as requested (PRECISION)"
+    return "normal", 2.0, "1 CPU: a busy-waiting timer thread would starve the CAN I/O and the drivers"
+
+
+def control_timer(precision: str, rate: float) -> quorix.Timer | quorix.PrecisionTimer:
+    if precision == "normal":
+        return quorix.timer(rate)
+    return quorix.precision_timer(rate, realtime=precision == "realtime")
 
 
 # ---- simulated drivers -----------------------------------------------------------------------
@@ -92,17 +153,18 @@ class Simulator:
     """tools/drivesim.py in a process of its own, so that it never competes with the control
     loop for this interpreter."""
 
-    def __init__(self, iface: str, host: int, nodes, rate: float):
+    def __init__(self, iface: str, host: int, nodes: Nodes, rate: float) -> None:
         cmd = [sys.executable, str(DRIVESIM), "--iface", iface, "--host", hex(host), "--rate", str(rate)]
         for node, slot in nodes:
             cmd += ["--node", f"{node:#x}:{slot}"]
         # Its own process group: a Ctrl+C on the terminal reaches the demo, which stops it.
         self.proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, text=True, start_new_session=True)
+        assert self.proc.stdout is not None
         first = self.proc.stdout.readline()
         if not first.startswith("drivesim:"):
             self.proc.wait()
             raise RuntimeError(f"the drive simulator did not start ({first.strip() or 'no output'})")
-        self.frames_sent = None
+        self.frames_sent: int | None = None
 
     def stop(self) -> None:
         if self.proc.poll() is None:
@@ -123,19 +185,17 @@ class Simulator:
 
 class FeedbackCounter:
     """Counts the drivers' feedback frames on the bus with a raw socket of its own, filtered
-    by the kernel to the node ids. Reads in batches to stay out of the control loop's way."""
+    by the kernel to the node ids. Reads in batches to stay out of the control loop's way.
+    At the end it also watches the host's frames, to see the zero targets on the wire."""
 
-    def __init__(self, iface: str, node_ids):
+    def __init__(self, iface: str, node_ids: Sequence[int]) -> None:
         self.count = 0
+        self.zero_targets = 0  # all-zero target frames seen since watch_zero_targets()
+        self._node_ids = list(node_ids)
+        self._host: int | None = None
         self._stop = threading.Event()
         self._sock = socket.socket(socket.AF_CAN, socket.SOCK_RAW, socket.CAN_RAW)
-        filters = b"".join(
-            struct.pack("=II", n | socket.CAN_EFF_FLAG, socket.CAN_EFF_MASK | socket.CAN_EFF_FLAG)
-            if n > socket.CAN_SFF_MASK
-            else struct.pack("=II", n, socket.CAN_SFF_MASK | socket.CAN_EFF_FLAG)
-            for n in node_ids
-        )
-        self._sock.setsockopt(socket.SOL_CAN_RAW, socket.CAN_RAW_FILTER, filters)
+        self._set_filters(self._node_ids)
         try:
             self._sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1 << 20)
         except OSError:
@@ -145,16 +205,45 @@ class FeedbackCounter:
         self._thread = threading.Thread(target=self._run, name="feedback-counter", daemon=True)
         self._thread.start()
 
+    def _set_filters(self, ids: Sequence[int]) -> None:
+        filters = b"".join(
+            struct.pack("=II", n | socket.CAN_EFF_FLAG, socket.CAN_EFF_MASK | socket.CAN_EFF_FLAG)
+            if n > socket.CAN_SFF_MASK
+            else struct.pack("=II", n, socket.CAN_SFF_MASK | socket.CAN_EFF_FLAG)
+            for n in ids
+        )
+        self._sock.setsockopt(socket.SOL_CAN_RAW, socket.CAN_RAW_FILTER, filters)
+
+    def watch_zero_targets(self, host: int) -> None:
+        """From now on also reads the frames sent under `host` and counts the target frames
+        that are all zero. (Not during the run: that would be one more frame per cycle to
+        read on the control loop's CPU.)"""
+        self._host = host
+        self._set_filters(self._node_ids + [host])
+
+    def wait_zero_targets(self, count: int, timeout: float) -> int:
+        """Waits until `count` zero-target frames were seen, at most `timeout` seconds."""
+        end = time.monotonic() + timeout
+        while self.zero_targets < count and time.monotonic() < end:
+            time.sleep(0.01)
+        return self.zero_targets
+
     def _drain(self) -> None:
         while True:
             try:
-                self._sock.recv(16)
+                raw = self._sock.recv(16)
             except BlockingIOError:
                 return
+            raw_id, length, data = struct.unpack("=IB3x8s", raw)
+            can_id = raw_id & (socket.CAN_EFF_MASK if raw_id & socket.CAN_EFF_FLAG else socket.CAN_SFF_MASK)
+            if can_id == self._host and can_id not in self._node_ids:
+                if length == 8 and data == bytes(8):
+                    self.zero_targets += 1
+                continue
             self.count += 1
 
     def _run(self) -> None:
-        while not self._stop.wait(0.05):
+        while not self._stop.wait(0.02 if self._host is not None else 0.05):
             self._drain()
 
     def stop(self) -> int:
@@ -177,7 +266,7 @@ def ramp(t: float) -> float:
 class Controller:
     """The control loop's state; tick() is the timer's function."""
 
-    def __init__(self, motor: quorix.Motor, devices, rate: float):
+    def __init__(self, motor: quorix.Motor, devices: Sequence[quorix.Device], rate: float) -> None:
         self.motor = motor
         self.devices = devices
         self.period_ns = round(1e9 / rate)
@@ -185,12 +274,12 @@ class Controller:
         self.targets = [0.0] * len(devices)
         self.phase_ns: list[int] = []  # each call's time modulo the period
         self.cycles = 0
-        self.t0 = None
-        self.last = None
+        self.t0: int | None = None
+        self.last: int | None = None
 
     def skipped(self) -> int:
         """Grid points that passed without a call."""
-        if self.t0 is None:
+        if self.t0 is None or self.last is None:
             return 0
         return (self.last - self.t0) // self.period_ns + 1 - self.cycles
 
@@ -236,13 +325,14 @@ class Controller:
 class Table:
     """A few lines redrawn in place on a terminal, appended elsewhere."""
 
-    def __init__(self, controller: Controller, nodes, counter: FeedbackCounter | None):
+    def __init__(self, controller: Controller, nodes: Nodes, counter: FeedbackCounter | None) -> None:
         self.c = controller
         self.nodes = nodes
         self.counter = counter
         self.tty = sys.stdout.isatty()
         self.drawn = 0
         self.started = time.monotonic()
+        self._last = 0.0
 
     def lines(self) -> list[str]:
         out = [" slot  node      task            target       position       speed     current"]
@@ -265,7 +355,7 @@ class Table:
             up = f"\x1b[{self.drawn}F" if self.drawn else ""
             sys.stdout.write(up + "".join(f"{line}\x1b[K\n" for line in lines))
             self.drawn = len(lines)
-        elif time.monotonic() - getattr(self, "_last", 0.0) >= 1.0:
+        elif time.monotonic() - self._last >= 1.0:
             self._last = time.monotonic()
             sys.stdout.write(lines[-1] + "\n")
         sys.stdout.flush()
@@ -274,13 +364,14 @@ class Table:
 # ---- summary -----------------------------------------------------------------------------------
 
 
-def percentile(sorted_values, q: float) -> float:
+def percentile(sorted_values: Sequence[float], q: float) -> float:
     if not sorted_values:
         return float("nan")
     return sorted_values[min(len(sorted_values) - 1, int(q * (len(sorted_values) - 1) + 0.5))]
 
 
-def summary(c: Controller, elapsed: float, reason: str, clean: bool, frames, sim_sent, stored, zero_sent) -> str:
+def summary(c: Controller, elapsed: float, reason: str, clean: bool, frames: int | None, sim_sent: int | None,
+            stored: int | None, zero_queued: bool, zero_seen: int | None, timing: str = "") -> str:
     late = c.lateness_ns()
     p50, p99, worst = (percentile(late, q) / 1e3 for q in (0.5, 0.99, 1.0))
     rate = c.cycles / elapsed if elapsed > 0 else 0.0
@@ -290,6 +381,8 @@ def summary(c: Controller, elapsed: float, reason: str, clean: bool, frames, sim
         f" {c.skipped()} grid points skipped)",
         f"  timer lateness: p50 {p50:.0f} µs, p99 {p99:.0f} µs, max {worst:.0f} µs",
     ]
+    if timing:
+        out.append(f"  {timing}")
     parts = []
     if sim_sent is not None:
         parts.append(f"the simulator sent {sim_sent}")
@@ -299,15 +392,20 @@ def summary(c: Controller, elapsed: float, reason: str, clean: bool, frames, sim
         parts.append(f"the motor group decoded and stored {stored}")
     if parts:
         out.append("  feedback frames: " + ", ".join(parts))
-    out.append(f"  stopped by {reason}{'' if clean else ' (some tasks did not stop in time)'}; "
-               f"{'zero targets broadcast' if zero_sent else 'zero targets could NOT be broadcast'}")
+    if not zero_queued:
+        zero = "zero targets could NOT be broadcast"
+    elif zero_seen:
+        zero = f"zero targets broadcast ({zero_seen} of {ZERO_FRAMES} frames seen on the bus)"
+    else:
+        zero = "zero targets queued but NOT seen on the bus"
+    out.append(f"  stopped by {reason}{'' if clean else ' (some tasks did not stop in time)'}; {zero}")
     return "\n".join(out)
 
 
 # ---- main --------------------------------------------------------------------------------------
 
 
-def broadcast_zero(motor: quorix.Motor, devices) -> bool:
+def broadcast_zero(motor: quorix.Motor, devices: Sequence[quorix.Device]) -> bool:
     """Sets every target to 0 and broadcasts it a few times; True if every frame was queued."""
     ok = True
     for d in devices:
@@ -323,25 +421,30 @@ def broadcast_zero(motor: quorix.Motor, devices) -> bool:
     return ok
 
 
-def main(argv=None) -> int:
+def main(argv: Sequence[str] | None = None) -> int:
     # Until block_until takes over, SIGTERM ends the start-up like Ctrl+C does, through the
     # clean-up below. block_until's own handling calls this handler too and discards what it
     # raises.
     starting = True
 
-    def on_sigterm(signum, frame):
+    def on_sigterm(signum: int, frame: FrameType | None) -> None:
         if starting:
             raise KeyboardInterrupt
 
     signal.signal(signal.SIGTERM, on_sigterm)
     args = parse_args(argv)
+    precision, redraw_hz, why = choose_timing(args.precision)
     kind = "simulated drivers" if args.sim else "real drivers"
     until = f"{args.duration:g} s or Ctrl+C" if args.duration > 0 else "Ctrl+C"
     print(f"quorix demo: {args.iface}, host 0x{args.host:X}, {len(args.nodes)} {kind}, "
           f"{args.rate:g} Hz control loop; runs {until}")
 
-    sim = motor = devices = counter = controller = None
-    reason, clean, zero_sent = "an error", False, False
+    sim: Simulator | None = None
+    motor: quorix.Motor | None = None
+    devices: list[quorix.Device] | None = None
+    counter: FeedbackCounter | None = None
+    controller: Controller | None = None
+    reason, clean, zero_queued, zero_seen = "an error", False, False, 0
     started = time.monotonic()
     try:
         motor = quorix.Motor(args.iface, host=args.host)
@@ -354,8 +457,8 @@ def main(argv=None) -> int:
         controller = Controller(motor, devices, args.rate)
         table = Table(controller, args.nodes, counter)
 
-        control = quorix.precision_timer(args.rate)(controller.tick)
-        display = quorix.timer(5.0)(table.draw)
+        control = control_timer(precision, args.rate)(controller.tick)
+        display = quorix.timer(redraw_hz)(table.draw)
         started = time.monotonic()
         control_handle = control()
         display_handle = display()
@@ -376,7 +479,12 @@ def main(argv=None) -> int:
         for sig in (signal.SIGINT, signal.SIGTERM):
             signal.signal(sig, signal.SIG_IGN)
         if motor is not None and devices is not None:
-            zero_sent = broadcast_zero(motor, devices)
+            if counter:
+                counter.watch_zero_targets(args.host)
+            zero_queued = broadcast_zero(motor, devices)
+            # Queued is not sent: the motors have stopped once the frames are on the wire.
+            if counter and zero_queued:
+                zero_seen = counter.wait_zero_targets(ZERO_FRAMES, ZERO_WAIT)
         if sim:
             sim.stop()
         frames = counter.stop() if counter else None
@@ -385,8 +493,10 @@ def main(argv=None) -> int:
     # Builds with QUORIX_TEST_HOOKS=ON count what the feedback task stored.
     stats = getattr(motor, "_feedback_stats", None)
     stored = stats["stored"] if stats else None
-    print(summary(controller, elapsed, reason, clean, frames, sim.frames_sent if sim else None, stored, zero_sent))
-    return 0 if zero_sent else 1
+    timing = f"control timer: {precision} precision; table redrawn {redraw_hz:g} times a second ({why})"
+    print(summary(controller, elapsed, reason, clean, frames, sim.frames_sent if sim else None, stored, zero_queued,
+                  zero_seen, timing))
+    return 0 if zero_seen else 1
 
 
 if __name__ == "__main__":

@@ -266,6 +266,9 @@ class SimDriver:
         return encode_feedback(self.position, self.speed, self.current)
 
 
+RECEIVE_ERROR_PAUSE = 0.01  # s, after a failed read
+
+
 # ---- the bus peer ---------------------------------------------------------------------------
 
 
@@ -308,6 +311,7 @@ class DriveSim:
         self.config_frames_seen = 0
         self.other_frames = 0  # identifiers other than the host id, remote and error frames
         self.send_errors = 0
+        self.receive_errors = 0
         self._sock: socket.socket | None = None
         self._stop = threading.Event()
         self._threads: list[threading.Thread] = []
@@ -387,6 +391,7 @@ class DriveSim:
                 "config_frames": self.config_frames_seen,
                 "other_frames": self.other_frames,
                 "send_errors": self.send_errors,
+                "receive_errors": self.receive_errors,
             }
 
     def _driver(self, node_id: int) -> SimDriver:
@@ -463,9 +468,13 @@ class DriveSim:
             except socket.timeout:
                 continue
             except OSError:
-                if self._stop.is_set():
-                    return
-                raise
+                # The interface went down (ENETDOWN, reported once per socket) or away for a
+                # moment: a driver stays on the bus and hears the host again once it is back.
+                # The pause keeps a lasting error from spinning.
+                with self._lock:
+                    self.receive_errors += 1
+                self._stop.wait(RECEIVE_ERROR_PAUSE)
+                continue
             if len(raw) < CAN_FRAME_SIZE:
                 continue
             can_id, data, flags = unpack_can_frame(raw)

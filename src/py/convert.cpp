@@ -61,6 +61,16 @@ std::string Converter<std::string>::from(PyObject* obj) {
     return std::string(utf8, static_cast<std::size_t>(len));
 }
 
+void ByteArg::push_back(std::uint8_t b) {
+    if (size_ < small_.size()) {
+        small_[size_++] = b;
+        return;
+    }
+    if (size_ == small_.size()) big_.assign(small_.begin(), small_.end());
+    big_.push_back(b);
+    ++size_;
+}
+
 void ByteArg::assign(const std::uint8_t* p, std::size_t n) {
     size_ = n;
     if (n <= small_.size()) {
@@ -88,15 +98,14 @@ ByteArg Converter<ByteArg>::from(PyObject* obj) {
     if (!PySequence_Check(obj)) raise_cannot_convert(obj, "Sequence");
     const Py_ssize_t n = PySequence_Size(obj);
     if (n < 0) throw PyErrorSet{};
-    std::array<std::uint8_t, 16> small{};
-    std::vector<std::uint8_t> big;
-    if (static_cast<std::size_t>(n) > small.size()) big.resize(static_cast<std::size_t>(n));
-    std::uint8_t* dst = big.empty() ? small.data() : big.data();
+    // Item by item, kept as they come: the length is judged only after conversion (a bad
+    // item is reported before a payload that is too long), so nothing is reserved for the
+    // declared length. A huge sequence whose item 256 is out of range fails there, having
+    // stored 256 bytes.
     for (Py_ssize_t i = 0; i < n; ++i) {
         Ref item = check(PySequence_GetItem(obj, i));
-        dst[i] = Converter<std::uint8_t>::from(item.get());
+        out.push_back(Converter<std::uint8_t>::from(item.get()));
     }
-    out.assign(dst, static_cast<std::size_t>(n));
     return out;
 }
 

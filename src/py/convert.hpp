@@ -52,7 +52,8 @@ struct Converter<std::string> {
 };
 
 /// A payload given as bytes (borrowed, no copy), bytearray (copied) or a sequence of
-/// integers 0..255 (copied). Up to 16 bytes live inline; longer ones on the heap.
+/// integers 0..255 (copied item by item, growing as it goes). Up to 16 bytes live inline;
+/// longer ones on the heap.
 class ByteArg {
 public:
     ByteArg() = default;
@@ -68,6 +69,7 @@ public:
 private:
     friend struct Converter<ByteArg>;
     void assign(const std::uint8_t* p, std::size_t n);
+    void push_back(std::uint8_t b);
 
     Ref owner_;                               // the bytes object we borrow from, if any
     const std::uint8_t* borrowed_ = nullptr;  // its buffer

@@ -5,7 +5,9 @@
 #include <cxxabi.h>
 #include <new>
 #include <string>
+#include <string_view>
 #include <utility>
+#include "runtime/fork.hpp"
 #include "runtime/io_error.hpp"
 #include "runtime/panic.hpp"
 
@@ -51,6 +53,9 @@ PyObject* guarded(F&& body) {
     } catch (const Panic& e) {
         set_panic(e.what());
         return nullptr;
+    } catch (const rt::ForkedAfterStart& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+        return nullptr;
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         return nullptr;
@@ -78,7 +83,19 @@ int guarded_status(F&& body) {
 }
 
 /// "TypeName: str(exc)" for the exception currently set (which is cleared), or with
-/// "<exception str() failed>" when str() itself raises. Needs the interpreter lock.
+/// "<exception str() failed>" when str() itself raises, as UTF-8 that keeps every code
+/// point of the text: NULs, and lone surrogates written as "surrogatepass" writes them.
+/// raise_text turns it back into the very same str. Needs the interpreter lock; throws
+/// std::bad_alloc (with no exception left set) when the text cannot be built.
 std::string describe_current_exception();
+
+/// The same description for a console line: UTF-8 with NULs kept and what UTF-8 cannot
+/// encode escaped as "backslashreplace" does ("\udc80").
+std::string describe_current_exception_for_console();
+
+/// Sets a Python exception of `type` whose message is the str that `text` holds in the
+/// encoding of describe_current_exception (any other bytes that are not UTF-8 are
+/// escaped), and throws PyErrorSet.
+[[noreturn, gnu::cold]] void raise_text(PyObject* type, std::string_view text);
 
 }  // namespace quorix::py

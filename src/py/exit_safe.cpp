@@ -1,5 +1,6 @@
 #include "py/exit_safe.hpp"
 
+#include <pthread.h>
 #include <time.h>
 
 #include <atomic>
@@ -21,6 +22,10 @@ struct Announce {
     Announce() { ACQUIRING.fetch_add(1, std::memory_order_seq_cst); }
     ~Announce() { ACQUIRING.fetch_sub(1, std::memory_order_seq_cst); }  // also while unwinding
 };
+
+// A forked child has only the thread that forked: a thread that was on its way into the
+// lock in the parent is not there, and the gate must not wait for it at the child's exit.
+extern "C" void forget_acquirers_after_fork() { ACQUIRING.store(0, std::memory_order_seq_cst); }
 
 void wait_for_acquirers() {
     const timespec pause{0, 50'000};
@@ -47,6 +52,8 @@ void install_exit_gate() {
         Ref fn = check(PyCFunction_New(&CLOSE_EXIT_GATE_DEF, nullptr));
         Ref atexit = check(PyImport_ImportModule("atexit"));
         Ref done = check(PyObject_CallMethod(atexit.get(), "register", "O", fn.get()));
+        static const int AT_FORK = ::pthread_atfork(nullptr, nullptr, &forget_acquirers_after_fork);
+        (void)AT_FORK;  // fails only without memory
     } catch (...) {
         INSTALLED.store(false, std::memory_order_release);  // the next caller tries again
         throw;

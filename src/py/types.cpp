@@ -26,6 +26,14 @@ Ref make_type(const TypeTable& t) {
         flags |= Py_TPFLAGS_HAVE_VECTORCALL;
     }
     if (!t.new_fn) flags |= Py_TPFLAGS_DISALLOW_INSTANTIATION;
+    if (t.traverse) {
+        flags |= Py_TPFLAGS_HAVE_GC;
+        slots.push_back({Py_tp_traverse, reinterpret_cast<void*>(t.traverse)});
+        if (t.clear) slots.push_back({Py_tp_clear, reinterpret_cast<void*>(t.clear)});
+        // tp_alloc stays PyType_GenericAlloc, which allocates through the collector for
+        // HAVE_GC types; the matching free is PyObject_GC_Del.
+        slots.push_back({Py_tp_free, reinterpret_cast<void*>(PyObject_GC_Del)});
+    }
     slots.push_back({0, nullptr});
     PyType_Spec spec{t.name, static_cast<int>(t.basicsize), 0, static_cast<unsigned int>(flags),
                      slots.data()};

@@ -3,12 +3,15 @@
 #include <sched.h>
 #include <sys/prctl.h>
 
+#include <cerrno>
 #include <condition_variable>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
 
 #include "runtime/block_on.hpp"
+#include "runtime/fork.hpp"
 #include "runtime/io_error.hpp"
 #include "runtime/reactor.hpp"
 #include "runtime/thread.hpp"
@@ -309,7 +312,9 @@ struct Runtime::Impl final : detail::Scheduler {
         if (pool_threads >= config.max_blocking_threads) return;  // queued for a busy thread
         ++pool_threads;
         lock.unlock();
-        const int err = detail::start_thread("quorix-blocking", &pool_main, this);
+        const int err = config.start_blocking_thread
+                            ? config.start_blocking_thread("quorix-blocking", &pool_main, this)
+                            : detail::start_thread("quorix-blocking", &pool_main, this);
         if (err == 0) return;
         lock.lock();
         --pool_threads;
@@ -444,8 +449,28 @@ Runtime& RuntimeCell::get() {
     throw Panic(std::string(RUNTIME_INIT_FAILED));
 }
 
+namespace {
+
+#if QUORIX_TEST_HOOKS
+int refuse_thread(const char*, void (*)(void*), void*) { return EAGAIN; }
+#endif
+
+Runtime* create_process_runtime() {
+    RuntimeConfig config;
+#if QUORIX_TEST_HOOKS
+    // Test builds: the blocking pool cannot start a thread when this variable is set.
+    if (std::getenv("QUORIX_TEST_FAIL_BLOCKING_THREADS")) config.start_blocking_thread = &refuse_thread;
+#endif
+    return new Runtime(config);
+}
+
+}  // namespace
+
 Runtime& runtime() {
-    static RuntimeCell* const RUNTIME = new RuntimeCell([] { return new Runtime(); });  // leaked on purpose
+    // A forked child has none of the runtime's threads: nothing it would wait for happens.
+    check_not_forked_after_start();
+    note_runtime_start();  // before any of its threads exists
+    static RuntimeCell* const RUNTIME = new RuntimeCell(&create_process_runtime);  // leaked on purpose
     return RUNTIME->get();
 }
 

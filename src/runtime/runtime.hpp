@@ -36,6 +36,9 @@ struct RuntimeConfig {
     /// How long an idle blocking-pool thread (or a spare worker thread) waits for work
     /// before it exits.
     std::chrono::milliseconds keep_alive{10'000};
+    /// Starts one blocking-pool thread as detail::start_thread does (0 or an error number);
+    /// nullptr means detail::start_thread. A fault seam for tests.
+    int (*start_blocking_thread)(const char* name, void (*fn)(void*), void* arg) = nullptr;
 };
 
 /// Threads this process may run on: the CPUs of its affinity mask, limited by a cgroup CPU
@@ -98,7 +101,8 @@ private:
 /// The process-wide runtime (RUNTIME), created on first use with default_worker_count()
 /// workers. Creation runs exactly once, whichever threads race for it; the runtime is never
 /// destroyed. If creation failed, that call throws Panic with the reason and every later
-/// call throws Panic("The runtime's earlier initialisation failed").
+/// call throws Panic("The runtime's earlier initialisation failed"). In a process forked
+/// after the runtime started it throws ForkedAfterStart (runtime/fork.hpp) instead.
 Runtime& runtime();
 
 /// The once-only, never-retried creation behind runtime(), reusable with another factory

@@ -1,5 +1,6 @@
 #include "runtime/signal.hpp"
 
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -32,18 +33,20 @@ namespace {
 // Written by the handler (any thread, async-signal context): lock-free atomics only.
 std::atomic<std::uint64_t> DELIVERIES[NSIG];
 std::atomic<int> SIGNAL_WAKE_FD{-1};
+// The thread that is calling the previous handler of a signal, or 0.
+std::atomic<std::uintptr_t> CHAINING[NSIG];
 // The disposition each handler replaced. Written before our handler is installed for that
 // signal, read only by the handler afterwards; sigaction orders the two.
 struct sigaction PREVIOUS[NSIG];
 
-static_assert(std::atomic<std::uint64_t>::is_always_lock_free && std::atomic<int>::is_always_lock_free);
+static_assert(std::atomic<std::uint64_t>::is_always_lock_free && std::atomic<int>::is_always_lock_free &&
+              std::atomic<std::uintptr_t>::is_always_lock_free);
 
 struct Registry {
     std::mutex mu;  // guards the lists, the wakers, `dispatched`
     detail::SignalSlot* heads[NSIG] = {};
     std::uint64_t dispatched[NSIG] = {};  // deliveries already dispatched
-    std::mutex install_mu;                // guards `installed` and the eventfd set-up
-    bool installed[NSIG] = {};
+    std::mutex install_mu;                // guards installing handlers and the eventfd set-up
 };
 
 Registry& registry() {
@@ -55,13 +58,27 @@ bool is_default_or_ignore(const struct sigaction& sa) noexcept {
     return !(sa.sa_flags & SA_SIGINFO) && (sa.sa_handler == SIG_DFL || sa.sa_handler == SIG_IGN);
 }
 
-extern "C" void on_signal(int sig, siginfo_t* info, void* context) {
-    const int saved_errno = errno;
+void call_previous(int sig, siginfo_t* info, void* context) {
     const struct sigaction& prev = PREVIOUS[sig];
     if (prev.sa_flags & SA_SIGINFO) {
         if (prev.sa_sigaction) prev.sa_sigaction(sig, info, context);
     } else if (!is_default_or_ignore(prev)) {
         prev.sa_handler(sig);  // e.g. the Python interpreter's own SIGINT handler
+    }
+}
+
+extern "C" void on_signal(int sig, siginfo_t* info, void* context) {
+    const int saved_errno = errno;
+    // The handler we chain to may itself chain back to us (a library that took over from
+    // us and then handed the signal on): the thread that is already chaining does not
+    // chain again. pthread_self() only reads the thread pointer.
+    const auto self = static_cast<std::uintptr_t>(::pthread_self());
+    std::uintptr_t idle = 0;
+    if (CHAINING[sig].compare_exchange_strong(idle, self, std::memory_order_acq_rel)) {
+        call_previous(sig, info, context);
+        CHAINING[sig].store(0, std::memory_order_release);
+    } else if (idle != self) {
+        call_previous(sig, info, context);  // another thread delivers at the same time
     }
     DELIVERIES[sig].fetch_add(1, std::memory_order_release);
     const int fd = SIGNAL_WAKE_FD.load(std::memory_order_acquire);
@@ -85,31 +102,44 @@ bool can_listen(int signo) noexcept {
     }
 }
 
+bool is_ours(const struct sigaction& sa) noexcept {
+    return (sa.sa_flags & SA_SIGINFO) && sa.sa_sigaction == &on_signal;
+}
+
+IoResult<void> ensure_wake_fd() {
+    if (SIGNAL_WAKE_FD.load(std::memory_order_relaxed) >= 0) return {};
+    const int fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (fd < 0) return IoError::last_os_error();
+    if (auto watched = runtime().reactor().watch_signals(fd); !watched) {
+        ::close(fd);
+        return std::move(watched).error();
+    }
+    SIGNAL_WAKE_FD.store(fd, std::memory_order_release);  // leaked on purpose, like the handlers
+    return {};
+}
+
+// Installs our handler for `signo` unless it is the one in place. Someone may have replaced
+// it since we last installed it (Python's signal.signal(), which asyncio.run() calls on entry
+// and again to restore on exit): the handler in place then becomes the one we chain to. The
+// one we chain to is never our own, or a delivery would call itself without end.
 IoResult<void> install(int signo) {
     Registry& reg = registry();
     std::lock_guard lock(reg.install_mu);
-    if (reg.installed[signo]) return {};
-    if (SIGNAL_WAKE_FD.load(std::memory_order_relaxed) < 0) {
-        const int fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-        if (fd < 0) return IoError::last_os_error();
-        if (auto watched = runtime().reactor().watch_signals(fd); !watched) {
-            ::close(fd);
-            return std::move(watched).error();
-        }
-        SIGNAL_WAKE_FD.store(fd, std::memory_order_release);  // leaked on purpose, like the handlers
-    }
-    struct sigaction previous {};
-    if (::sigaction(signo, nullptr, &previous) < 0) return IoError::last_os_error();
-    PREVIOUS[signo] = previous;
+    if (auto fd = ensure_wake_fd(); !fd) return fd;
+    struct sigaction current {};
+    if (::sigaction(signo, nullptr, &current) < 0) return IoError::last_os_error();
+    if (is_ours(current)) return {};
+    // Our handler is not in place, so a delivery reads PREVIOUS[signo] while it changes only
+    // through a handler that hands signals on to ours, landing at this very moment.
+    PREVIOUS[signo] = current;
     struct sigaction ours {};
     ours.sa_sigaction = &on_signal;
-    ours.sa_mask = previous.sa_mask;
+    ours.sa_mask = current.sa_mask;
     // Keep the restart behaviour the process had: Python installs its handlers without
     // SA_RESTART so that a signal interrupts its blocking calls, and that must stay so.
-    const int restart = is_default_or_ignore(previous) ? SA_RESTART : (previous.sa_flags & SA_RESTART);
+    const int restart = is_default_or_ignore(current) ? SA_RESTART : (current.sa_flags & SA_RESTART);
     ours.sa_flags = SA_SIGINFO | SA_ONSTACK | restart;
     if (::sigaction(signo, &ours, nullptr) < 0) return IoError::last_os_error();
-    reg.installed[signo] = true;
     return {};
 }
 
@@ -139,7 +169,6 @@ IoResult<SignalListener> SignalListener::create(int signo) {
     if (!can_listen(signo)) {
         return IoError::invalid_input("Signal " + std::to_string(signo) + " cannot be listened for");
     }
-    if (auto installed = install(signo); !installed) return std::move(installed).error();
     auto slot = std::make_unique<detail::SignalSlot>();
     slot->signo = signo;
     Registry& reg = registry();
@@ -151,7 +180,10 @@ IoResult<SignalListener> SignalListener::create(int signo) {
         if (slot->next) slot->next->prev = slot.get();
         reg.heads[signo] = slot.get();
     }
-    return SignalListener(std::move(slot));
+    // Linked before the handler goes in: once our handler is in place, it has a listener.
+    SignalListener listener(std::move(slot));
+    if (auto installed = install(signo); !installed) return std::move(installed).error();
+    return listener;
 }
 
 SignalListener::SignalListener(std::unique_ptr<detail::SignalSlot> slot) noexcept : slot_(std::move(slot)) {}

@@ -16,9 +16,11 @@ struct SignalSlot;
 
 /// Sees the deliveries of one signal that happen while it exists.
 ///
-/// The first listener for a signal installs a process-level handler (sigaction) that stays
-/// for the rest of the process. The handler calls the handler that was installed before it
-/// (for SIGINT under Python, the interpreter's own, which records the KeyboardInterrupt);
+/// Creating a listener makes sure that the process-level handler (sigaction) of the signal
+/// is ours: the first one installs it, and a later one puts it back if something replaced
+/// it meanwhile (Python's signal.signal(), as asyncio.run() does). The handler calls the
+/// handler it replaced last, never itself (for SIGINT under Python, the interpreter's own,
+/// which records the KeyboardInterrupt);
 /// a previous disposition of default or ignore gets no call, so e.g. SIGTERM no longer
 /// ends the process. Then it counts the delivery and writes an eventfd that the shared
 /// runtime's reactor watches; the reactor wakes every listener of that signal. The handler
@@ -27,7 +29,7 @@ struct SignalSlot;
 /// Deliveries that arrive between two recv() are coalesced into one.
 class SignalListener {
 public:
-    /// A listener for `signo`, installing the handler on first use (and creating the
+    /// A listener for `signo`, installing the handler if it is not in place (and creating the
     /// shared runtime if needed). Fails for signals that cannot be caught (SIGKILL,
     /// SIGSTOP, out of range) with InvalidInput, or with the sigaction/eventfd error.
     static IoResult<SignalListener> create(int signo);

@@ -69,6 +69,9 @@ void TaskCore::run() {
         return;
     }
     s = state_.load(std::memory_order_relaxed);
+#if QUORIX_TEST_HOOKS
+    if (auto hook = AFTER_PENDING_POLL_HOOK.load(std::memory_order_acquire)) hook(this);
+#endif
     for (;;) {
         if (s & NOTIFIED) {
             // Woken during the poll: run again, behind whatever is queued already.

@@ -159,6 +159,13 @@ private:
     Scheduler* sched_;
 };
 
+#if QUORIX_TEST_HOOKS
+/// Test builds only: called by TaskCore::run after a poll that left the task pending, between
+/// reading the state word and leaving RUNNING, so a test can land a wake in that window every
+/// time instead of by chance.
+inline std::atomic<void (*)(TaskCore*)> AFTER_PENDING_POLL_HOOK{nullptr};
+#endif
+
 }  // namespace detail
 
 /// A counted reference to a task that makes it runnable again. Copyable; wake() may be

@@ -3,6 +3,7 @@ exceptions, lifetime of the non-blocking device's I/O task. Run through scripts/
 
 import inspect
 import os
+import resource
 import socket
 import struct
 import subprocess
@@ -151,6 +152,9 @@ def test_send_accepts_integer_likes(device, raw_socket):
     ((1, [1, "2"]), TypeError, "argument 'data': 'str' object cannot be interpreted as an integer"),
     ((1, [256]), OverflowError, None),
     ((1, [-1]), OverflowError, None),
+    # Items are checked before the length: a long payload reports its bad item.
+    ((1, [0] * 1000 + ["x"]), TypeError, "argument 'data': 'str' object cannot be interpreted as an integer"),
+    ((1, [0] * 1000 + [256]), OverflowError, None),
     ((1,), TypeError, "{}.send() missing 1 required positional argument: 'data'"),
     ((), TypeError, "{}.send() missing 2 required positional arguments: 'id' and 'data'"),
     ((1, b"", 3), TypeError, "{}.send() takes 2 positional arguments but 3 were given"),
@@ -163,6 +167,16 @@ def test_send_argument_errors(device, cls_name, args, exc_type, text):
         assert str(exc.value) == text.format(cls_name)
     if text and text.startswith("argument"):
         assert isinstance(exc.value.__cause__, TypeError)
+
+
+def test_huge_int_sequence_fails_at_its_first_bad_item_without_a_huge_buffer(device):
+    # range(300_000_000) claims 300 million items; item 256 is out of range. Nothing may be
+    # reserved for the claimed length (the peak RSS would jump by 300 MB).
+    before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    with pytest.raises(OverflowError):
+        device.send(0x123, range(300_000_000))
+    grown_kib = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before
+    assert grown_kib < 50_000
 
 
 def test_str_payload_cause_keeps_the_original_message(device):

@@ -106,6 +106,37 @@ def test_failure_is_stored_as_text_and_raised_on_every_fetch(func, args, text):
     assert repr(h) == f"AsyncHandle(id={h.task_id}, status=completed)"
 
 
+class OddlyNamed(Exception):
+    pass
+
+
+# A __qualname__ may be any str; set on a class of its own so no other test sees it.
+OddlyNamed.__qualname__ = "Odd\x00Name\udc80"
+
+# Messages that a C string or strict UTF-8 would cut or refuse.
+AWKWARD_MESSAGES = {
+    "nul-inside": "a\x00b",
+    "nul-only": "\x00",
+    "nul-last": "end\x00",
+    "lone-low-surrogate": "lone \udc80 here",
+    "lone-high-surrogate": "\ud800",
+    "mixed": "\x00 \udfff é 字 \U0001f600 \x00",
+}
+
+
+@pytest.mark.parametrize("exc_type", [ValueError, OddlyNamed], ids=["builtin", "odd-qualname"])
+@pytest.mark.parametrize("message", AWKWARD_MESSAGES.values(), ids=AWKWARD_MESSAGES.keys())
+def test_failure_text_is_str_of_the_error_exactly(exc_type, message):
+    def fail():
+        raise exc_type(message)
+
+    h = quorix.run_async(fail)()
+    for fetch in (h.wait, h.try_result, h.wait):
+        with pytest.raises(RuntimeError) as exc:
+            fetch()
+        assert str(exc.value) == f"{exc_type.__qualname__}: {message}"
+
+
 def test_coroutine_function_result_is_the_unawaited_coroutine():
     async def coro():
         return 1

@@ -85,11 +85,12 @@ def fake_ip(tmp_path):
     return tmp_path
 
 
-def construct(fresh, fake_dir, cls, name=IFACE):
-    """Constructs `cls(name)` in a fresh interpreter with only the fakes on PATH; returns
-    (OSError args or None, stderr, logged command lines)."""
+def construct(fresh, fake_dir, cls, name=IFACE, prelude=""):
+    """Constructs `cls(name)` in a fresh interpreter with only the fakes on PATH, after the
+    statements in `prelude`; returns (OSError args or None, stderr, logged command lines)."""
     code = f"""
-import json, quorix
+import json, quorix, signal
+{prelude}
 try:
     quorix.{cls}({name!r})
     print(json.dumps(None))
@@ -176,3 +177,22 @@ def test_name_is_passed_unchanged(fresh, fake_ip):
     result, _, lines = construct(fresh, fake_ip, "CanDevice", name=name)
     assert result == ["OSError", NO_SOCKET]
     assert lines == [f"ip|-details|link|show|{name}"]
+
+
+# With SIGCHLD ignored the kernel reaps ordinary children by itself, status and all; the exit
+# status of each command still decides the outcome.
+@pytest.mark.parametrize("cls", CLASSES)
+@pytest.mark.parametrize("show, files, error, log", [
+    pytest.param(CAN_UP_1M, {}, NO_SOCKET, [SHOW], id="up-at-1M"),
+    pytest.param(CAN_UP_1M, {"show.rc": "1"}, f"CAN interface '{IFACE}' does not exist", [SHOW], id="inspect-fails"),
+    pytest.param(CAN_UP_500K, {}, NO_SOCKET, [SHOW, f"ip|{DOWN}", f"ip|{CONFIGURE}", f"ip|{UP}"], id="reconfigured"),
+    pytest.param(CAN_UP_500K, {"down.rc": "1", "sudo-down.rc": "1"}, f"'sudo ip {DOWN.replace('|', ' ')}' failed",
+                 [SHOW, f"ip|{DOWN}", f"sudo|ip|{DOWN}"], id="sudo-refused"),
+])
+def test_provisioning_with_sigchld_ignored(fresh, fake_ip, cls, show, files, error, log):
+    (fake_ip / "show.out").write_text(show)
+    for name, text in files.items():
+        (fake_ip / name).write_text(text)
+    result, _, lines = construct(fresh, fake_ip, cls, prelude="signal.signal(signal.SIGCHLD, signal.SIG_IGN)")
+    assert result == ["OSError", error]
+    assert lines == log

@@ -1,9 +1,11 @@
 """The drive simulator's pure parts: frame layouts, DR v1 parsing, the driver state
 machine and the motor model. No CAN bus and no quorix needed."""
 
+import errno
 import importlib.util
 import math
 import pathlib
+import socket
 import struct
 import sys
 
@@ -278,6 +280,41 @@ def test_unknown_node_is_a_key_error(sim):
 def test_bad_slot_is_refused():
     with pytest.raises(ValueError):
         ds.DriveSim("vcan0", HOST, nodes=[(0x201, 4)])
+
+
+# ---- the receive thread ------------------------------------------------------------------------
+
+
+class ScriptedSocket:
+    """Answers recv() from a script: bytes are frames, exceptions are raised; after the script
+    the simulator is stopped."""
+
+    def __init__(self, sim, script):
+        self.sim = sim
+        self.script = list(script)
+
+    def recv(self, size):
+        if not self.script:
+            self.sim._stop.set()
+            raise socket.timeout
+        step = self.script.pop(0)
+        if isinstance(step, BaseException):
+            raise step
+        return step
+
+
+@pytest.mark.parametrize(
+    "error",
+    [OSError(errno.ENETDOWN, "Network is down"), OSError(errno.ENODEV, "No such device")],
+    ids=["ENETDOWN", "ENODEV"],
+)
+def test_receive_thread_outlives_a_bus_error(sim, error):
+    target = ds.pack_can_frame(HOST, hexbytes("64 00 00 00 00 00 00 00"))
+    sim._sock = ScriptedSocket(sim, [target, error, error, target])
+    sim._receive_loop()  # returns once the script is done, not at the error
+    assert sim.counters()["target_frames"] == 2
+    assert sim.counters()["receive_errors"] == 2
+    assert sim.snapshot(0x201)["targets_received"] == 2
 
 
 # ---- command line ------------------------------------------------------------------------------

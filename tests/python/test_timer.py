@@ -2,8 +2,14 @@
 behaviour in each mode as seen from Python. Timing bounds are generous on purpose; the
 precision figures live in bench/timers.py."""
 
+import decimal
 import inspect
 import math
+import random
+import struct
+import subprocess
+import sys
+import textwrap
 import threading
 import time
 
@@ -166,6 +172,47 @@ def test_numpy_bool_is_accepted_for_realtime():
 )
 def test_wrapper_repr_uses_the_shortest_plain_decimal(wrapper, text):
     assert repr(wrapper()) == text
+
+
+def plain_shortest(x):
+    """Python's shortest round-trip digits of `x`, in plain notation, integral without ".0"."""
+    text = format(decimal.Decimal(repr(x)), "f")
+    return text.rstrip("0").rstrip(".") if "." in text else text
+
+
+def wrapper_frequency_text(x):
+    text = repr(quorix.Timer(x)(print))
+    prefix, suffix = "TimerWrapper(frequency=", "Hz, mode=normal)"
+    assert text.startswith(prefix) and text.endswith(suffix), text
+    return text[len(prefix) : -len(suffix)]
+
+
+EDGE_FREQUENCIES = [
+    2.0**53, 2.0**53 + 2, 2.0**54, 2.0**63, 2.0**64, 2.0**1023, 1e15, 1e16, 1e17, 1e21, 1e22, 1e23,
+    9007199254740993.0, 123456789012345680000.0, 1.5e300, 1.7976931348623157e308, 2.2250738585072014e-308,
+    2.225073858507201e-308, 5e-324, 1e-323, 4.9406564584124654e-320, 1e-310, 0.1, 0.3, 0.1 + 0.2, 1 / 3,
+    2 / 3, 1e-7, 1.5e-7, 0.5, 1.0, 999999999999999.9, 1e16 - 2, 4.35, 100.0, 1000.5,
+]
+
+
+@pytest.mark.parametrize("x", EDGE_FREQUENCIES, ids=repr)
+def test_wrapper_repr_frequency_matches_pythons_shortest_digits_at_the_edges(x):
+    assert wrapper_frequency_text(x) == plain_shortest(x)
+
+
+def test_wrapper_repr_frequency_matches_pythons_shortest_digits_across_all_exponents():
+    rng = random.Random(20261208)
+    values = []
+    for _ in range(6000):  # any bit pattern of a positive double, subnormals included
+        values.append(struct.unpack("<d", struct.pack("<Q", rng.getrandbits(63)))[0])
+    for exp in range(-1074, 1024):  # every binary exponent, with a random mantissa and its neighbours
+        x = math.ldexp(1.0 + rng.random(), exp) if exp >= -1022 else math.ldexp(rng.random(), -1022)
+        values += [x, math.nextafter(x, 0.0), math.nextafter(x, math.inf)]
+    for n in range(1, 300):  # integral values with few significant digits, also beyond 2**53
+        values.append(float(rng.randrange(1, 10**6)) * 10.0**n)
+    values = [x for x in values if math.isfinite(x) and x > 0]
+    mismatches = [(x, got, want) for x in values if (got := wrapper_frequency_text(x)) != (want := plain_shortest(x))]
+    assert mismatches[:3] == [] and len(values) > 10000
 
 
 @pytest.mark.parametrize(
@@ -349,6 +396,34 @@ def test_error_line_uses_the_qualified_name_and_survives_a_failing_str(fresh):
     )
     assert result.returncode == 0, result.stderr
     assert result.stderr.splitlines()[0] == "Timer function error: Outer.Boom: <exception str() failed>"
+
+
+@pytest.mark.parametrize(
+    "message, shown",
+    [
+        ("a\x00b", b"a\x00b"),
+        ("end\x00", b"end\x00"),
+        ("lone \udc80 here", b"lone \\udc80 here"),
+        ("\ud800\x00\udfff", b"\\ud800\x00\\udfff"),
+        ("\u00e9 \u5b57 \U0001f600", "\u00e9 \u5b57 \U0001f600".encode()),
+    ],
+    ids=["nul-inside", "nul-last", "lone-surrogate", "surrogates-around-nul", "non-ascii"],
+)
+def test_error_line_keeps_nuls_and_escapes_what_utf8_cannot_encode(message, shown):
+    code = f"""
+        import time, quorix
+        def f():
+            raise ValueError({message!r})
+        h = quorix.precision_timer(20.0)(f)()
+        while h.tick_count() < 1:
+            time.sleep(0.01)
+        h.stop()
+        time.sleep(0.1)
+        """
+    # Bytes, not text: the line is checked exactly as written to fd 2.
+    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, timeout=60)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stderr.split(b"\n")[0] == b"Timer function error: ValueError: " + shown
 
 
 @pytest.mark.parametrize("mode", MODES)

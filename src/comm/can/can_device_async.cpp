@@ -17,6 +17,7 @@
 #include "comm/can/unwritten_frames.hpp"
 #include "runtime/async_fd.hpp"
 #include "runtime/console.hpp"
+#include "runtime/fork.hpp"
 #include "runtime/block_on.hpp"
 #include "runtime/runtime.hpp"
 #include "runtime/select.hpp"
@@ -333,10 +334,11 @@ IoResult<std::shared_ptr<CanDeviceAsync>> CanDeviceAsync::start(std::string inte
 }
 
 IoResult<void> CanDeviceAsync::send_nonblocking(std::uint32_t id, ByteView data) {
+    rt::check_not_forked_after_start();  // a forked child has no I/O task: the frame would be lost
     // Counted before it is queued, so the count never misses a frame the task may take.
+    unwritten_frames().add(1);
     // The message keeps the payload inline with its true length, so an oversized one costs
     // no allocation here and the I/O task can still report it.
-    unwritten_frames().add(1);
     if (!outgoing_.send(CanMessage::from(id, data))) {
         unwritten_frames().add(-1);
         return IoError::broken_pipe("channel closed");

@@ -53,7 +53,8 @@ public:
     /// it sleeps. The id and the payload are not checked here: an invalid frame (id above
     /// 0x1FFFFFFF, more than 8 bytes) is reported by the I/O task as a line
     /// "Failed to send CAN frame: {}" on fd 2. Fails with broken pipe "channel closed" only
-    /// when the I/O task has ended.
+    /// when the I/O task has ended. Throws rt::ForkedAfterStart in a process forked after the
+    /// runtime started, which has no I/O task.
     IoResult<void> send_nonblocking(std::uint32_t id, ByteView data);
 
     /// The oldest received frame, or nullopt when none is queued; never waits for a frame,

@@ -24,8 +24,10 @@ struct CapturedOutput {
 };
 
 /// Runs a program without a shell: argv[0] is looked up on PATH as it is at the time of the
-/// call (execvp semantics). The child starts with an empty signal mask and default SIGPIPE.
-/// Blocks the calling thread until the child has exited; any thread.
+/// call (execvp semantics). The child starts with an empty signal mask, default SIGPIPE and
+/// SIGCHLD, and no inherited handler. Blocks the calling thread until the child has exited;
+/// any thread. The exit status is right whatever the program's SIGCHLD disposition (SIG_IGN
+/// included): the child's end sends no SIGCHLD, and waitpid(-1) elsewhere does not reap it.
 ///
 /// run_captured: standard input is /dev/null, standard output and error are captured.
 /// run_inherited: all three are the caller's (so the child can prompt on the terminal).

@@ -1,9 +1,12 @@
 #include "core/manager/task_registry.hpp"
 
+#include <pthread.h>
 #include <time.h>
 
+#include <atomic>
 #include <cerrno>
 #include <mutex>
+#include <new>
 #include <utility>
 #include <vector>
 
@@ -116,9 +119,39 @@ void TaskManager::cleanup() {
     }
 }
 
+void TaskManager::before_fork() { mutex_.lock(); }
+
+void TaskManager::after_fork_in_parent() { mutex_.unlock(); }
+
+void TaskManager::after_fork_in_child() noexcept {
+    // Only this thread exists, and the map was not being changed when fork() copied it. The
+    // old lock is written over, not destroyed: unlocking it here is not possible (glibc
+    // tells a writer by its thread id, which the child no longer has).
+    new (&mutex_) std::shared_mutex();
+    for (auto& [id, entry] : tasks_)
+        if (entry.running) entry.running->store(false, std::memory_order_seq_cst);
+}
+
+namespace {
+
+// The process's registry once it exists, for the fork handlers (which must not run its
+// once-only creation: in a child that could wait for a thread that is not there).
+std::atomic<TaskManager*> FORK_REGISTRY{nullptr};
+
+TaskManager* create_task_manager() {
+    auto* manager = new TaskManager();  // leaked on purpose: no destructor races exit
+    FORK_REGISTRY.store(manager, std::memory_order_release);
+    // Fails only without memory; fork() then copies the registry as it finds it.
+    (void)::pthread_atfork([] { FORK_REGISTRY.load(std::memory_order_acquire)->before_fork(); },
+                           [] { FORK_REGISTRY.load(std::memory_order_acquire)->after_fork_in_parent(); },
+                           [] { FORK_REGISTRY.load(std::memory_order_acquire)->after_fork_in_child(); });
+    return manager;
+}
+
+}  // namespace
+
 TaskManager& task_manager() {
-    static TaskManager* const TASK_MANAGER =
-        new TaskManager();  // leaked on purpose: no destructor races exit
+    static TaskManager* const TASK_MANAGER = create_task_manager();
     return *TASK_MANAGER;
 }
 

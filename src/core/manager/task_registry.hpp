@@ -92,6 +92,15 @@ public:
     /// Removes every entry whose flag is clear; running entries stay. Write lock.
     void cleanup();
 
+    /// fork() support; task_manager() installs these for the process's registry. The lock is
+    /// held across fork() so that the child copies a consistent map. In the child, whose only
+    /// thread is the one that forked, every entry is marked stopped (its work ran on threads
+    /// the child does not have, so nothing waits for it there) and the lock is made anew:
+    /// the copy would still count the parent's holder.
+    void before_fork();
+    void after_fork_in_parent();
+    void after_fork_in_child() noexcept;
+
     /// Set by stop_all and never cleared. Lock-free.
     bool is_shutdown_requested() const noexcept {
         return shutdown_requested_.load(std::memory_order_seq_cst);

@@ -13,11 +13,13 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include "core/manager/task_registry.hpp"
 #include "core/task/async_task.hpp"
 #include "module/entries.hpp"
 #include "runtime/console.hpp"
 #include "runtime/block_on.hpp"
+#include "runtime/fork.hpp"
 #include "runtime/runtime.hpp"
 
 namespace quorix::module {
@@ -29,6 +31,9 @@ PyTypeObject* RUN_ASYNC_TYPE = nullptr;
 PyTypeObject* ASYNC_HANDLE_TYPE = nullptr;
 
 // ---- the call, run by the task body -------------------------------------------------
+
+// The outcome of a task whose body could no longer take the interpreter lock.
+constexpr std::string_view NOT_CALLED_AT_EXIT = "Interpreter is exiting: the task's function was not called";
 
 /// Frees a state that nobody else holds; needs the interpreter lock. The result object is
 /// taken out first and dropped outside any noexcept frame (see drop_reference).
@@ -58,7 +63,10 @@ public:
     CallOutcome<py::Ref> call(bool run) {
         CallOutcome<py::Ref> out;
         py::GilGuard gil;
-        if (!gil.held()) return out;  // the interpreter exits: skip, leak the references
+        if (!gil.held()) {  // the interpreter exits: skip, leak the references
+            if (run) out.error = std::string(NOT_CALLED_AT_EXIT);
+            return out;
+        }
         if (run) {
             py::Ref value = py::Ref::steal(PyObject_Call(func_.get(), args_.get(), nullptr));
             if (value) {
@@ -107,15 +115,39 @@ public:
     }
     State* operator->() const noexcept { return s_; }
     State& operator*() const noexcept { return *s_; }
+    State* get() const noexcept { return s_; }
 
 private:
     State* s_;
 };
 
+/// The result object once the body has finished, else null. The body stores the result
+/// without the interpreter lock (on free-threaded builds even while a collection has the
+/// other threads stopped) and sets `completed` only after it let go of the slot for good:
+/// from then on the slot belongs to the handle alone.
+py::Ref* finished_result(State* s) noexcept {
+    if (!s || !s->completed.load() || !s->result.value) return nullptr;
+    return &*s->result.value;
+}
+
 struct PyAsyncHandle {
     StateRef state;
     TaskSlot slot;  // the join handle's slot, shared with the registry entry
     TaskId id;
+
+    // A result that refers back to its handle makes a cycle; only a finished task's result
+    // is the collector's business (a running body's references are outside its view).
+    int traverse(visitproc visit, void* arg) const {
+        const py::Ref* result = finished_result(state.get());
+        return result ? py::visit_ref(*result, visit, arg) : 0;
+    }
+    // Unreachable, so no fetch runs meanwhile; later fetches would find no result.
+    void clear() {
+        State* s = state.get();
+        if (!finished_result(s)) return;
+        py::Ref old = std::move(*s->result.value);
+        s->result.value.reset();  // the slot is empty again, not holding a null reference
+    }
 };
 
 PyAsyncHandle& handle_of(PyObject* self) { return py::payload<PyAsyncHandle>(self); }
@@ -138,10 +170,16 @@ py::Ref fetch(State& s) {
         rt::AsyncMutexGuard guard = lock_slot(s.error.mutex);
         error = s.error.value;  // a copy: the text stays for later fetches
     }
-    if (error) py::raise(PyExc_RuntimeError, *error);
+    if (error) py::raise_text(PyExc_RuntimeError, *error);  // NULs and lone surrogates come back too
     rt::AsyncMutexGuard guard = lock_slot(s.result.mutex);
     if (s.result.value) return s.result.value->clone();
     return py::Ref::borrow(Py_None);
+}
+
+/// In a process forked after the runtime started, a task that had not finished at the fork
+/// never will: its body ran on a thread the child does not have.
+void check_not_forked_away(const State& s) {
+    if (!s.completed.load()) rt::check_not_forked_after_start();
 }
 
 /// A relative sleep on the monotonic clock that resumes after signal interruptions until
@@ -195,11 +233,13 @@ PyObject* handle_cancel(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 PyObject* handle_try_result(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return py::guarded([&] {
         py::parse(TRY_RESULT_ARGS, args, nargs, kwnames);
+        check_not_forked_away(*handle_of(self).state);
         return fetch(*handle_of(self).state);
     });
 }
 
 py::Ref wait_impl(State& s, std::optional<std::uint64_t> timeout_ms) {
+    check_not_forked_away(s);
     const auto start = std::chrono::steady_clock::now();
     if (!s.completed.load()) {
         while (!s.cancelled.load()) {
@@ -235,6 +275,7 @@ PyObject* handle_repr(PyObject* self) {
 }
 
 void handle_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);  // what follows may run a collection: not on this object
     PyAsyncHandle& h = handle_of(self);
     if (!h.state->completed.load() && !h.state->cancelled.load()) {
         write_stderr("Warning: AsyncHandle(id=" + std::to_string(h.id) +
@@ -287,6 +328,8 @@ constexpr py::TypeTable ASYNC_HANDLE_TABLE{
     .methods = ASYNC_HANDLE_METHODS,
     .getset = ASYNC_HANDLE_GETSET,
     .cache = &ASYNC_HANDLE_TYPE,
+    .traverse = py::traverse<PyAsyncHandle>,
+    .clear = py::clear<PyAsyncHandle>,
 };
 
 // ---- RunAsync -----------------------------------------------------------------------
@@ -294,6 +337,11 @@ constexpr py::TypeTable ASYNC_HANDLE_TABLE{
 struct PyRunAsync {
     vectorcallfunc vectorcall;  // instances are vectorcall-callable
     py::Ref func;
+
+    int traverse(visitproc visit, void* arg) const { return py::visit_ref(func, visit, arg); }
+    // None rather than null: a cleared object can still be called (by a finalizer of its
+    // cycle), and its task then fails like that of any object that is not callable.
+    void clear() { py::Ref old = std::exchange(func, py::Ref::borrow(Py_None)); }
 };
 
 PyObject* run_async_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames);
@@ -372,6 +420,8 @@ constexpr py::TypeTable RUN_ASYNC_TABLE{
     .call = PyVectorcall_Call,
     .vectorcall_offset = offsetof(py::Object<PyRunAsync>, value) + offsetof(PyRunAsync, vectorcall),
     .cache = &RUN_ASYNC_TYPE,
+    .traverse = py::traverse<PyRunAsync>,
+    .clear = py::clear<PyRunAsync>,
 };
 
 PyObject* run_async_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -40,7 +40,11 @@ void run_dedicated_loop(DedicatedLoop& loop) {
             loop.running->store(false, std::memory_order_seq_cst);
             break;
         }
-        if (!loop.call->call()) break;
+        if (!loop.call->call()) {
+            // The interpreter is going away: this timer can never call again.
+            loop.running->store(false, std::memory_order_seq_cst);
+            break;
+        }
         loop.tick_count->fetch_add(1, std::memory_order_relaxed);
         precision_sleep_until_sync(next_deadline, loop.spin_window);
         next_deadline = skip_missed_deadlines(next_deadline + loop.period, monotonic_now(), loop.period);

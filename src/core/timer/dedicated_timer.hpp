@@ -42,7 +42,8 @@ Instant skip_missed_deadlines(Instant next, Instant now, std::chrono::nanosecond
 
 /// Runs the loop on the calling thread until `running` is clear (checked before each call,
 /// after each sleep), the registry asks for shutdown (which also clears `running`) or the
-/// call reports that no call can be made any more; then calls `call->release()`.
+/// call reports that no call can be made any more (which clears `running` too); then calls
+/// `call->release()`.
 /// The first call is made at once, the following ones on the grid start + k * period.
 void run_dedicated_loop(DedicatedLoop& loop);
 

@@ -1,5 +1,10 @@
 #include "core/timer/normal_timer.hpp"
 
+#include <exception>
+#include <optional>
+#include <string>
+#include "runtime/block_on.hpp"
+#include "runtime/console.hpp"
 #include "runtime/interval.hpp"
 
 namespace quorix {
@@ -18,10 +23,29 @@ struct ReleaseJob {
     void operator()() const { call->release(); }
 };
 
+// The release of the callable. On the blocking pool when it can take the job; otherwise on
+// this thread, after handing its worker seat over (the release waits for the interpreter
+// lock, which a worker must never do in its seat).
+rt::Task<void> release_call(rt::Runtime& runtime, TimerCall& call, bool pool_usable) {
+    if (pool_usable) {
+        try {
+            rt::JoinHandle<void> job = runtime.spawn_blocking(ReleaseJob{&call});
+            co_await job;
+            co_return;
+        } catch (const rt::TaskCancelled&) {
+            throw;
+        } catch (const std::exception&) {
+            // The pool could not run it: the job never ran.
+        }
+    }
+    rt::block_in_place([&] { call.release(); });
+}
+
 }  // namespace
 
 rt::Task<void> run_normal_loop(NormalLoop loop) {
     rt::Interval ticker(loop.period);  // the first tick is due now, as the task first runs
+    std::optional<std::string> failure;
     while (loop.running->load(std::memory_order_seq_cst)) {
         co_await ticker.tick();
         if (loop.registry->is_shutdown_requested()) {
@@ -30,13 +54,28 @@ rt::Task<void> run_normal_loop(NormalLoop loop) {
         }
         // The call takes the interpreter lock, so it runs on the blocking pool: a worker
         // must never wait for that lock in its seat.
-        rt::JoinHandle<bool> job = loop.runtime->spawn_blocking(CallJob{loop.call.get()});
-        const bool called = co_await job;
-        if (!called) break;  // the interpreter is going away
+        bool called = false;
+        try {
+            rt::JoinHandle<bool> job = loop.runtime->spawn_blocking(CallJob{loop.call.get()});
+            called = co_await job;
+        } catch (const rt::TaskCancelled&) {
+            throw;
+        } catch (const std::exception& e) {
+            failure = e.what();  // the pool could not run the call (no thread could be started)
+            break;
+        }
+        if (!called) {
+            // The interpreter is going away: this timer can never call again.
+            loop.running->store(false, std::memory_order_seq_cst);
+            break;
+        }
         loop.tick_count->fetch_add(1, std::memory_order_relaxed);
     }
-    rt::JoinHandle<void> job = loop.runtime->spawn_blocking(ReleaseJob{loop.call.get()});
-    co_await job;
+    if (failure) {
+        write_stderr("Timer " + std::to_string(loop.id) + " stopped: " + *failure + "\n");
+        loop.running->store(false, std::memory_order_seq_cst);
+    }
+    co_await release_call(*loop.runtime, *loop.call, !failure);
 }
 
 std::shared_ptr<TaskHandleSlot> spawn_normal_timer(NormalLoop loop) {

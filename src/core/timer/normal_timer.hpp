@@ -29,13 +29,18 @@ struct NormalLoop {
     std::shared_ptr<TimerCall> call;        // shared with the blocking job of the current call
     std::chrono::nanoseconds period{};      // > 0 and at most MAX_TIMER_PERIOD
     const TaskManager* registry = nullptr;  // its shutdown flag is read once per tick
+    TaskId id = 0;                          // names the timer in its failure line
 };
 
 /// The loop: tick (the first one at once, when the task first runs), stop if the registry
 /// asks for shutdown (clearing `running`), call on the blocking pool and wait for the call,
 /// count it, and go on while `running` is set. `running` is read only between a call and
 /// the next wait, so a stop during the wait lets one more call happen. Calls never overlap.
-/// At the end, `call->release()` runs on the blocking pool.
+/// A call that can no longer be made (the interpreter exits) ends the loop and clears
+/// `running` silently. When the blocking pool cannot run a call (no thread can be started),
+/// the loop writes "Timer {id} stopped: {reason}" to stderr and clears `running`.
+/// At the end, `call->release()` runs on the blocking pool, or, if the pool cannot take it,
+/// on the loop's own thread after it handed its worker seat over.
 rt::Task<void> run_normal_loop(NormalLoop loop);
 
 /// Spawns run_normal_loop on `loop.runtime` and returns a new slot holding its join handle.

@@ -6,13 +6,13 @@
 #include "py/gil.hpp"
 #include "py/types.hpp"
 
-#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <variant>
 #include "core/manager/task_registry.hpp"
 #include "runtime/console.hpp"
+#include "core/timer/decimal_text.hpp"
 #include "core/timer/dedicated_timer.hpp"
 #include "core/timer/normal_timer.hpp"
 #include "core/timer/period.hpp"
@@ -142,7 +142,7 @@ private:
 
     [[gnu::cold]] static void report_error() {
         try {
-            write_stderr("Timer function error: " + py::describe_current_exception() + "\n");
+            write_stderr("Timer function error: " + py::describe_current_exception_for_console() + "\n");
         } catch (const std::exception&) {
             PyErr_Clear();  // out of memory while describing it: the line is lost, the timer goes on
         }
@@ -171,6 +171,12 @@ struct PyTimerWrapper {
     py::Ref func;
     double frequency_hz;
     TimerPrecision precision;
+
+    // Running timers hold clones of `func` of their own, outside the collector's view.
+    int traverse(visitproc visit, void* arg) const { return py::visit_ref(func, visit, arg); }
+    // None rather than null: a cleared wrapper can still be called (by a finalizer of its
+    // cycle), and its timer then reports each call's TypeError.
+    void clear() { py::Ref old = std::exchange(func, py::Ref::borrow(Py_None)); }
 };
 
 struct PyTimerHandle {
@@ -344,14 +350,15 @@ Launched launch_dedicated(std::unique_ptr<PyTimerCall> call, TaskId id, TimerPre
 // Spawns the loop of a Normal timer on the shared runtime. Works on any thread, a runtime
 // worker included (a timer started by an async task's function): the task slot is filled
 // without waiting for its lock.
-Launched launch_normal(std::unique_ptr<PyTimerCall> owned, std::chrono::nanoseconds period,
+Launched launch_normal(std::unique_ptr<PyTimerCall> owned, TaskId id, std::chrono::nanoseconds period,
                        const RunningFlag& running, const TickCounter& ticks) {
     std::shared_ptr<PyTimerCall> call = std::move(owned);
     Launched out;
     try {
         out.thread_handle = std::make_shared<ThreadSlot>();  // stays empty
         rt::Runtime& runtime = rt::runtime();                // created on first use; Panic if it can't be
-        out.handle = spawn_normal_timer(NormalLoop{&runtime, running, ticks, call, period, &task_manager()});
+        out.handle =
+            spawn_normal_timer(NormalLoop{&runtime, running, ticks, call, period, &task_manager(), id});
         return out;
     } catch (...) {
         call->release();  // nothing was launched; this thread holds the interpreter lock
@@ -381,7 +388,7 @@ py::Ref start_timer(const PyTimerWrapper& w, PyObject* args) {
     const Instant start = monotonic_now();
     Launched launched = has_own_thread(w.precision)
                             ? launch_dedicated(std::move(call), id, w.precision, period, running, ticks)
-                            : launch_normal(std::move(call), period, running, ticks);
+                            : launch_normal(std::move(call), id, period, running, ticks);
     // The loop runs already: its first call may happen before the registration.
     task_manager().register_task(id, running, launched.handle, TaskKind::Timer);
     try {
@@ -413,19 +420,10 @@ PyObject* timer_wrapper_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     });
 }
 
-// Shortest text that reads back as the same double, in plain notation (no exponent): 10 for
-// 10.0, 2.5, 0.001.
-std::string shortest_decimal(double value) {
-    char buf[512];  // fixed notation of the largest or smallest doubles needs about 330
-    const auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed);
-    if (ec != std::errc{}) return std::to_string(value);
-    return std::string(buf, end);
-}
-
 PyObject* timer_wrapper_repr(PyObject* self) {
     return py::guarded([&] {
         const PyTimerWrapper& w = py::payload<PyTimerWrapper>(self);
-        const std::string text = "TimerWrapper(frequency=" + shortest_decimal(w.frequency_hz) +
+        const std::string text = "TimerWrapper(frequency=" + plain_shortest_decimal(w.frequency_hz) +
                                  "Hz, mode=" + std::string(python_name(w.precision)) + ")";
         return py::check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
     });
@@ -623,6 +621,8 @@ constexpr py::TypeTable TIMER_WRAPPER_TABLE{
     .repr = timer_wrapper_repr,
     .call = timer_wrapper_call,
     .cache = &TIMER_WRAPPER_TYPE,
+    .traverse = py::traverse<PyTimerWrapper>,
+    .clear = py::clear<PyTimerWrapper>,
 };
 
 constexpr py::TypeTable TIMER_HANDLE_TABLE{

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -19,6 +20,7 @@
 
 #include "comm/can/unwritten_frames.hpp"
 #include "runtime/block_on.hpp"
+#include "runtime/fork.hpp"
 
 namespace quorix {
 namespace {
@@ -131,6 +133,34 @@ TEST(CanDeviceAsync, WritesQueuedFramesInOrder) {
         ASSERT_TRUE(got);
         EXPECT_TRUE(same_frame(*got, frame_of(id, data))) << std::hex << id;
     }
+}
+
+// A forked child has no I/O task: a frame queued there would never be written, and a
+// receive would wait for ever. Both refuse instead.
+TEST(CanDeviceAsync, AForkedChildRefusesToSendOrWait) {
+    Bench bench;
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        int refused = 0;
+        try {
+            (void)bench.device->send_nonblocking(0x123, bytes({1}));
+        } catch (const rt::ForkedAfterStart&) {
+            ++refused;
+        }
+        try {
+            (void)bench.device->receive_timeout(1);
+        } catch (const rt::ForkedAfterStart&) {
+            ++refused;
+        }
+        ::_exit(refused);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << status;
+    EXPECT_FALSE(bench.peer_read(50ms));  // nothing reached the bus from the child
+    ASSERT_TRUE(bench.device->send_nonblocking(0x7, bytes({2})));
+    EXPECT_TRUE(bench.peer_read());
 }
 
 TEST(CanDeviceAsync, WaitsForBufferSpaceWithoutLosingFrames) {

@@ -25,6 +25,16 @@ inline constexpr const char* CAN_UP_500K =
     "\t  clock 8000000 numtxqueues 1 numrxqueues 1 gso_max_size 65536 gso_max_segs 65535 "
     "parentbus spi parentdev spi0.0 \n";
 
+// Up, but faster than the bus: needs the same reconfiguration as a slower one.
+inline constexpr const char* CAN_UP_2M =
+    "4: can0: <NOARP,UP,LOWER_UP,ECHO> mtu 16 qdisc pfifo_fast state UP mode DEFAULT group default qlen 10\n"
+    "    link/can  promiscuity 0 allmulti 0 minmtu 0 maxmtu 0 \n"
+    "    can state ERROR-ACTIVE (berr-counter tx 0 rx 0) restart-ms 0 \n"
+    "\t  bitrate 2000000 sample-point 0.750\n"
+    "\t  tq 25 prop-seg 7 phase-seg1 7 phase-seg2 5 sjw 1 brp 1\n"
+    "\t  gs_usb: tseg1 1..16 tseg2 1..8 sjw 1..4 brp 1..1024 brp_inc 1\n"
+    "\t  clock 80000000 numtxqueues 1 numrxqueues 1 gso_max_size 65536 gso_max_segs 65535 \n";
+
 inline constexpr const char* CAN_DOWN_UNCONFIGURED =
     "4: can0: <NOARP,ECHO> mtu 16 qdisc noop state DOWN mode DEFAULT group default qlen 10\n"
     "    link/can  promiscuity 0 allmulti 0 minmtu 0 maxmtu 0 \n"

@@ -32,6 +32,7 @@ INSTANTIATE_TEST_SUITE_P(
     IpOutput, ParseLinkDetails,
     ::testing::Values(ParseCase{"can_up_1m", CAN_UP_1M, true, 1000000, LinkKind::Can},
                       ParseCase{"can_up_500k", CAN_UP_500K, true, 500000, LinkKind::Can},
+                      ParseCase{"can_up_2m", CAN_UP_2M, true, 2000000, LinkKind::Can},
                       ParseCase{"can_down_unconfigured", CAN_DOWN_UNCONFIGURED, false, NONE, LinkKind::Can},
                       ParseCase{"can_down_1m", CAN_DOWN_1M, false, 1000000, LinkKind::Can},
                       ParseCase{"lower_up_is_not_up", CAN_LOWER_UP_ONLY, false, 1000000, LinkKind::Can},

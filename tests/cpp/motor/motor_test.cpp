@@ -324,6 +324,33 @@ TEST(MotorFeedback, StoredInTheFirstDeviceWithTheNodeId) {
     EXPECT_EQ((*other)->get_feedback_blocking(), Feedback{});
 }
 
+// Node ids that share their low 16 bits (the part a frame's dest field carries) are still
+// different devices: feedback is matched on the whole id, in either registration order.
+class MotorFeedbackWholeId : public ::testing::TestWithParam<std::pair<std::uint32_t, std::uint32_t>> {};
+
+TEST_P(MotorFeedbackWholeId, FrameLandsOnlyInTheDeviceWithTheSameWholeId) {
+    const auto [first_id, second_id] = GetParam();
+    Group g;
+    auto first = g.motor.add_device(0, first_id, FocMode::Speed);
+    auto second = g.motor.add_device(1, second_id, FocMode::Speed);
+    ASSERT_TRUE(first.ok() && second.ok());
+    const Feedback example{1.5f, -12.3f, 2.5f};
+    g.link->deliver(second_id, FEEDBACK_EXAMPLE);
+    ASSERT_TRUE(eventually([&] { return g.motor.feedback_stats().stored.load() == 1; }));
+    EXPECT_EQ((*second)->get_feedback_blocking(), example);
+    EXPECT_EQ((*first)->get_feedback_blocking(), Feedback{});
+
+    g.link->deliver(first_id, {0x00, 0x00, 0x00, 0x40, 0x64, 0x00, 0x32, 0x00});
+    ASSERT_TRUE(eventually([&] { return g.motor.feedback_stats().stored.load() == 2; }));
+    EXPECT_EQ((*first)->get_feedback_blocking(), (Feedback{2.0f, 10.0f, 0.5f}));
+    EXPECT_EQ((*second)->get_feedback_blocking(), example);
+    EXPECT_EQ(g.motor.feedback_stats().unmatched.load(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(SameLow16Bits, MotorFeedbackWholeId,
+                         ::testing::Values(std::pair<std::uint32_t, std::uint32_t>{0x201, 0x10201},
+                                           std::pair<std::uint32_t, std::uint32_t>{0x10201, 0x201}));
+
 TEST(MotorFeedback, WrongLengthAndUnknownIdsAreCountedAndSkipped) {
     Group g;
     auto d = g.motor.add_device(0, 0x201, FocMode::Speed);

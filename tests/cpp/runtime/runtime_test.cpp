@@ -2,12 +2,15 @@
 
 #include <gtest/gtest.h>
 #include <sched.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <stdexcept>
 #include <thread>
 #include <vector>
 
 #include "runtime/block_on.hpp"
+#include "runtime/fork.hpp"
 #include "runtime/mpsc.hpp"
 #include "runtime/time.hpp"
 #include "runtime_test_util.hpp"
@@ -62,6 +65,30 @@ TEST(RtRuntime, WorkerCountFollowsTheAffinityMask) {
 }
 
 std::atomic<int> CREATIONS{0};
+
+// A child forked after the runtime started has none of its threads: it is refused the
+// runtime with the fixed text, and the parent goes on using it.
+TEST(RtFork, AChildForkedAfterTheStartIsRefusedTheRuntime) {
+    (void)runtime();
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        int code = 1;
+        try {
+            (void)runtime();
+        } catch (const ForkedAfterStart& e) {
+            code = e.what() == FORKED_AFTER_START_TEXT ? 0 : 2;
+        } catch (...) {
+            code = 3;
+        }
+        ::_exit(forked_after_runtime_start() ? code : 4);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_FALSE(forked_after_runtime_start());
+    EXPECT_EQ(block_on_runtime([]() -> Task<int> { co_return 5; }()), 5);
+}
 
 TEST(RtRuntime, ConcurrentFirstAccessCreatesOneRuntime) {
     RuntimeCell cell([]() -> Runtime* {

@@ -90,5 +90,65 @@ TEST(RtSignal, AnAbortedReceiveLeavesTheListenerUsable) {
               1);
 }
 
+// Waits for one delivery to `l`, or gives up after a generous limit (false).
+bool received(SignalListener& l) {
+    return block_on_runtime([](SignalListener& s) -> Task<bool> {
+        auto r = co_await select(s.recv(), sleep(20s));
+        co_return r.index() == 0;
+    }(l));
+}
+
+std::atomic<int> REPLACEMENT_CALLS{0};
+extern "C" void replacement_handler(int) { ++REPLACEMENT_CALLS; }
+
+std::atomic<int> LIBRARY_CALLS{0};
+struct sigaction TAKEN_OVER {};  // the handler the "library" replaced: ours
+extern "C" void library_handler(int sig, siginfo_t* info, void* context) {
+    ++LIBRARY_CALLS;
+    TAKEN_OVER.sa_sigaction(sig, info, context);  // hands the signal on to ours
+}
+
+// As Python's signal.signal() does (asyncio.run() on entry and exit): the next listener
+// puts ours back, chaining to the replacement once per delivery.
+TEST(RtSignal, ANewListenerReinstallsOverAReplacementAndChainsToIt) {
+    ASSERT_TRUE(SignalListener::create(SIGWINCH));  // ours goes in and stays
+    struct sigaction replacement {};
+    replacement.sa_handler = &replacement_handler;
+    sigemptyset(&replacement.sa_mask);
+    ASSERT_EQ(::sigaction(SIGWINCH, &replacement, nullptr), 0);
+
+    auto l = SignalListener::create(SIGWINCH);
+    ASSERT_TRUE(l);
+    ASSERT_EQ(::raise(SIGWINCH), 0);
+    EXPECT_EQ(REPLACEMENT_CALLS.load(), 1);
+    EXPECT_TRUE(received(*l));
+
+    // Ours in place already: another listener changes nothing, still one call per delivery.
+    auto again = SignalListener::create(SIGWINCH);
+    ASSERT_TRUE(again);
+    ASSERT_EQ(::raise(SIGWINCH), 0);
+    EXPECT_EQ(REPLACEMENT_CALLS.load(), 2);
+    EXPECT_TRUE(received(*l));
+    EXPECT_TRUE(received(*again));
+}
+
+// A handler that took over from ours and hands each signal back to it: reinstalled over
+// it, ours chains to it once and does not follow it back round (no endless recursion).
+TEST(RtSignal, AReplacementThatChainsBackToOursIsCalledOnce) {
+    ASSERT_TRUE(SignalListener::create(SIGURG));
+    struct sigaction library {};
+    library.sa_sigaction = &library_handler;
+    library.sa_flags = SA_SIGINFO;
+    sigemptyset(&library.sa_mask);
+    ASSERT_EQ(::sigaction(SIGURG, &library, &TAKEN_OVER), 0);
+    ASSERT_TRUE(TAKEN_OVER.sa_flags & SA_SIGINFO);
+
+    auto l = SignalListener::create(SIGURG);
+    ASSERT_TRUE(l);
+    ASSERT_EQ(::raise(SIGURG), 0);
+    EXPECT_EQ(LIBRARY_CALLS.load(), 1);
+    EXPECT_TRUE(received(*l));
+}
+
 }  // namespace
 }  // namespace quorix::rt

@@ -96,6 +96,8 @@ TEST(RtStress, SpawnWakeSelectAndAbortAcrossThreads) {
         senders.clear();  // every channel closes: the tasks that were not aborted end
         int finished_ok = 0, cancelled = 0;
         for (auto& h : handles) {
+            // Bounded first: a task that lost its wake-up fails the test instead of hanging it.
+            ASSERT_TRUE(eventually([&] { return h.is_finished(); })) << "a task was lost in round " << round;
             try {
                 rt.block_on([](JoinHandle<int>& h) -> Task<int> { co_return co_await h; }(h));
                 ++finished_ok;

@@ -158,6 +158,7 @@ TEST(DedicatedLoop, CallThatCanNoLongerRunEndsTheLoopWithoutCounting) {
     EXPECT_EQ(f.starts.size(), 3u);
     EXPECT_EQ(f.loop.tick_count->load(), 2u);
     EXPECT_EQ(f.releases, 1);
+    EXPECT_FALSE(f.loop.running->load());  // it will never call again: it shows stopped
 }
 
 struct ThreadTimerCase {

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <condition_variable>
+#include <string>
 #include <vector>
 #include "core/timer/precision_sleep.hpp"
 #include "runtime/block_on.hpp"
@@ -136,6 +138,36 @@ TEST_F(NormalTimer, CallThatCanNoLongerRunEndsTheLoop) {
     ASSERT_TRUE(finished(slot));
     EXPECT_EQ(calls(), 2u);
     EXPECT_EQ(ticks_->load(), 1u);
+    EXPECT_FALSE(running_->load());  // it will never call again: it shows stopped
+}
+
+int refuse_thread(const char*, void (*)(void*), void*) { return EAGAIN; }
+
+// A blocking pool that cannot start a thread: the loop says so once, shows stopped and
+// lets go of its call (off the worker seat), instead of hanging with `running` set.
+class NormalTimerWithoutPool : public NormalTimer {
+public:
+    rt::Runtime no_pool_{rt::RuntimeConfig{.workers = 1, .start_blocking_thread = &refuse_thread}};
+};
+
+TEST_F(NormalTimerWithoutPool, StopsWithOneLineAndReleasesTheCall) {
+    NormalLoop loop = make_loop(milliseconds{2});
+    loop.runtime = &no_pool_;
+    loop.id = 17;
+    testing::internal::CaptureStderr();
+    auto slot = spawn_normal_timer(std::move(loop));
+    const bool released = rec_.wait([](Record& r) { return r.releases == 1; });
+    const bool ended = finished(slot);
+    const std::string printed = testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(released && ended);
+    EXPECT_EQ(printed,
+              "Timer 17 stopped: Failed to start a blocking-pool thread: Resource temporarily unavailable "
+              "(os error 11)\n");
+    EXPECT_FALSE(running_->load());
+    EXPECT_EQ(calls(), 0u);
+    EXPECT_EQ(ticks_->load(), 0u);
+    std::lock_guard lock(rec_.m);
+    EXPECT_EQ(rec_.release_on_worker, 0);
 }
 
 TEST_F(NormalTimer, StartsFromInsideARuntimeTaskWithoutBlockingTheWorker) {
