@@ -107,7 +107,9 @@ def configure(name, up, bitrate=None, paced=False):
         # A tbf root qdisc at the bus's own rate, one frame's burst, room for 10 frames: the
         # transmit queue of a real controller, which fills (ENOBUFS) where the emulation
         # would otherwise drain it at once.
-        tc("qdisc", "replace", "dev", name, "root", "tbf", "rate", "1mbit", "burst", "16", "limit", "160")
+        # A new one each time, so that its counters are the test's own.
+        subprocess.run(["tc", "qdisc", "del", "dev", name, "root"], capture_output=True)
+        tc("qdisc", "add", "dev", name, "root", "tbf", "rate", "1mbit", "burst", "16", "limit", "160")
     else:
         subprocess.run(["tc", "qdisc", "del", "dev", name, "root"], capture_output=True)
 

@@ -15,14 +15,6 @@ from conftest import configure, load_drivesim, wait_for
 
 HOST = 0x100
 
-# The non-blocking device's I/O task still reports a write refused with ENOBUFS and drops the
-# frame, and nothing waits for the outgoing queues at interpreter exit. These markers go once
-# ENOBUFS is back-pressure and the exit flush is in; until then a pass shows as XPASS.
-BACK_PRESSURE = pytest.mark.xfail(reason="ENOBUFS from a full transmit queue is reported and the frame dropped",
-                                  strict=False)
-EXIT_FLUSH = pytest.mark.xfail(reason="frames still queued when the interpreter exits are not waited for",
-                               strict=False)
-
 
 @pytest.fixture(params=[True, False], ids=["paced", "unpaced"])
 def bench(request):
@@ -54,7 +46,6 @@ def expected_burst(count):
     return [(0x300 + i % 16, i.to_bytes(4, "little")) for i in range(count)]
 
 
-@BACK_PRESSURE
 @pytest.mark.parametrize("count", [100, 1000])
 def test_burst_of_non_blocking_sends_reaches_the_wire_in_order(paced_bench, sniffer, count):
     wire = sniffer("can1")
@@ -81,7 +72,6 @@ def test_burst_of_non_blocking_sends_reaches_the_wire_in_order(paced_bench, snif
     assert frames == expected_burst(count)
 
 
-@BACK_PRESSURE
 def test_back_to_back_add_device_calls_reach_every_driver(paced_bench, sniffer):
     drivesim = load_drivesim()
     nodes = [(0x201 + slot, slot) for slot in range(4)]
@@ -125,8 +115,6 @@ ENDINGS = {
 }
 
 
-@BACK_PRESSURE
-@EXIT_FLUSH
 @pytest.mark.parametrize("ending", list(ENDINGS))
 def test_frames_queued_before_the_end_of_the_program_reach_the_wire(bench, sniffer, ending):
     code, can_id, count, last = ENDINGS[ending]
