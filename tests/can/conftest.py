@@ -2,6 +2,9 @@
 
 import os
 import socket
+import struct
+import threading
+import time
 
 import pytest
 
@@ -43,3 +46,49 @@ def raw_socket(vcan):
     for s in made:
         s.close()
 
+
+
+CAN_FRAME = struct.Struct("=IB3x8s")
+
+
+class Sniffer:
+    """Collects the payloads of every frame with one identifier from a thread of its own, so
+    that no frame is lost to a full socket buffer."""
+
+    def __init__(self, iface, can_id):
+        self.frames = []
+        self._arrived = threading.Condition()
+        self._sock = socket.socket(socket.AF_CAN, socket.SOCK_RAW, socket.CAN_RAW)
+        self._sock.setsockopt(socket.SOL_CAN_RAW, socket.CAN_RAW_FILTER,
+                              struct.pack("=II", can_id, socket.CAN_SFF_MASK | socket.CAN_EFF_FLAG))
+        self._sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1 << 20)
+        self._sock.settimeout(0.1)
+        self._sock.bind((iface,))
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._run, daemon=True)
+        self._thread.start()
+
+    def _run(self):
+        while not self._stop.is_set():
+            try:
+                _, length, data = CAN_FRAME.unpack(self._sock.recv(CAN_FRAME.size))
+            except socket.timeout:
+                continue
+            with self._arrived:
+                self.frames.append(data[:length])
+                self._arrived.notify_all()
+
+    def wait_count(self, count, timeout):
+        """True once `count` frames were seen, False after `timeout` seconds."""
+        with self._arrived:
+            return self._arrived.wait_for(lambda: len(self.frames) >= count, timeout)
+
+    def stop(self, settle=0.0):
+        """The frames seen, after `settle` seconds more for frames still on their way. Frames
+        are delivered to local sockets as they are accepted for the bus, so what a finished
+        sender wrote is already queued here."""
+        time.sleep(settle)
+        self._stop.set()
+        self._thread.join()
+        self._sock.close()
+        return self.frames

@@ -8,52 +8,17 @@ import os
 import re
 import resource
 import socket
-import struct
 import subprocess
 import sys
-import threading
 import time
 
 import pytest
 
+from conftest import CAN_FRAME, Sniffer
+
 quorix = pytest.importorskip("quorix")
 
-CAN_FRAME = struct.Struct("=IB3x8s")
 EXIT_WARNING = re.compile(r"Warning: (\d+) queued CAN frames were not written before exit\n")
-
-
-class Sniffer:
-    """Collects the payloads of every frame with one identifier from a thread of its own, so
-    that no frame is lost to a full socket buffer."""
-
-    def __init__(self, iface, can_id):
-        self.frames = []
-        self._sock = socket.socket(socket.AF_CAN, socket.SOCK_RAW, socket.CAN_RAW)
-        self._sock.setsockopt(socket.SOL_CAN_RAW, socket.CAN_RAW_FILTER,
-                              struct.pack("=II", can_id, socket.CAN_SFF_MASK | socket.CAN_EFF_FLAG))
-        self._sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1 << 20)
-        self._sock.settimeout(0.1)
-        self._sock.bind((iface,))
-        self._stop = threading.Event()
-        self._thread = threading.Thread(target=self._run, daemon=True)
-        self._thread.start()
-
-    def _run(self):
-        while not self._stop.is_set():
-            try:
-                _, length, data = CAN_FRAME.unpack(self._sock.recv(CAN_FRAME.size))
-            except socket.timeout:
-                continue
-            self.frames.append(data[:length])
-
-    def stop(self):
-        """The frames seen. Frames are delivered to local sockets as they are accepted for
-        the bus, so what a finished sender wrote is already queued here."""
-        time.sleep(0.5)
-        self._stop.set()
-        self._thread.join()
-        self._sock.close()
-        return self.frames
 
 
 def ip(*args):
@@ -118,7 +83,7 @@ ZERO = bytes(8)
 def test_frames_sent_just_before_the_end_reach_the_bus(vcan, run):
     sniffer = Sniffer(vcan, 0x5A5)
     proc, _ = run_script(SENDS_THEN_ENDS, vcan)
-    frames = sniffer.stop()
+    frames = sniffer.stop(settle=0.5)
     assert (proc.returncode, proc.stderr) == (0, "")
     assert frames == [bytes([i]) for i in range(100)]
 
@@ -127,7 +92,7 @@ def test_frames_sent_just_before_the_end_reach_the_bus(vcan, run):
 def test_zero_targets_broadcast_at_the_end_reach_the_bus(vcan, run):
     sniffer = Sniffer(vcan, 0x1F0)
     proc, _ = run_script(BROADCASTS_ZERO_THEN_ENDS, vcan)
-    frames = sniffer.stop()
+    frames = sniffer.stop(settle=0.5)
     assert (proc.returncode, proc.stderr) == (0, "")
     assert len(frames) == 4 + 101  # registration, then every broadcast
     assert frames[-1] == ZERO
@@ -139,7 +104,7 @@ def test_exit_gives_up_on_a_stalled_bus_and_says_how_many_frames_were_left(vcan)
     with private_bus("qxslow0", qdisc="tbf rate 2560bit burst 16 limit 16") as bus:
         sniffer = Sniffer(bus, 0x5A5)
         proc, elapsed = run_script(SENDS_THEN_ENDS, bus)
-        frames = sniffer.stop()
+        frames = sniffer.stop(settle=0.5)
     assert proc.returncode == 0
     match = EXIT_WARNING.fullmatch(proc.stderr)
     assert match, proc.stderr
@@ -168,7 +133,7 @@ def test_burst_on_a_paced_ten_frame_queue_loses_nothing(vcan):
     with private_bus("qxpaced0", qdisc=PACED, txqueuelen=10) as bus:
         sniffer = Sniffer(bus, 0x5A5)
         proc, _ = run_script(BURST, bus)
-        frames = sniffer.stop()
+        frames = sniffer.stop(settle=0.5)
     assert (proc.returncode, proc.stderr) == (0, "")
     assert frames == [i.to_bytes(2, "little") for i in range(1000)]
 

@@ -4,54 +4,20 @@ deadline or on SIGTERM, and leaves zero targets as the last broadcast frame."""
 import os
 import pathlib
 import signal
-import socket
-import struct
 import subprocess
 import sys
-import threading
-import time
 
 import pytest
 
+from conftest import Sniffer
+
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 HOST = 0x100
-CAN_FRAME = struct.Struct("=IB3x8s")
-
-
-class HostSniffer:
-    """Collects every frame with the host id from a thread of its own, so that no frame is
-    dropped by a full socket buffer."""
-
-    def __init__(self, iface):
-        self.frames = []
-        self._sock = socket.socket(socket.AF_CAN, socket.SOCK_RAW, socket.CAN_RAW)
-        self._sock.setsockopt(socket.SOL_CAN_RAW, socket.CAN_RAW_FILTER,
-                              struct.pack("=II", HOST, socket.CAN_SFF_MASK | socket.CAN_EFF_FLAG))
-        self._sock.settimeout(0.1)
-        self._sock.bind((iface,))
-        self._stop = threading.Event()
-        self._thread = threading.Thread(target=self._run, daemon=True)
-        self._thread.start()
-
-    def _run(self):
-        while not self._stop.is_set():
-            try:
-                raw_id, length, data = CAN_FRAME.unpack(self._sock.recv(CAN_FRAME.size))
-            except socket.timeout:
-                continue
-            self.frames.append(data[:length])
-
-    def stop(self):
-        time.sleep(0.2)  # the demo's last frames are on the bus before it exits; let them in
-        self._stop.set()
-        self._thread.join()
-        self._sock.close()
-        return self.frames
 
 
 @pytest.fixture
 def host_sniffer(vcan):
-    sniffer = HostSniffer(vcan)
+    sniffer = Sniffer(vcan, HOST)
     yield sniffer
     sniffer.stop()
 
@@ -83,7 +49,7 @@ def test_demo_runs_and_ends_with_zero_targets(vcan, host_sniffer, stop):
     assert f"[quorix] Stopping (reason: {reason}), initiating graceful shutdown..." in err
     assert "summary: " in out
     assert f"stopped by {reason}; zero targets broadcast" in out
-    frames = host_sniffer.stop()
+    frames = host_sniffer.stop(settle=0.2)  # the demo's last frames are on the bus before it exits
     targets = [f for f in frames if f[:3] != b"DR1"]
     assert len(targets) > 10  # the loop ran
     assert any(f != bytes(8) for f in targets)  # and moved something

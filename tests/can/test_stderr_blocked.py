@@ -4,14 +4,12 @@ reads keeps its CAN traffic going, and its lines arrive in order once the pipe i
 import os
 import re
 import selectors
-import socket
-import struct
 import subprocess
 import sys
 import textwrap
-import threading
 
-CAN_FRAME = struct.Struct("=IB3x8s")
+from conftest import Sniffer
+
 GOOD_ID = 0x123
 BAD_ID = 0x20000000  # above 0x1FFFFFFF: the I/O task reports it on fd 2 and drops it
 TICKS = 2000
@@ -46,38 +44,6 @@ PROGRAM = textwrap.dedent(f"""
 """)
 
 
-class Sniffer:
-    """Collects the payloads of GOOD_ID frames on a thread of its own."""
-
-    def __init__(self, iface):
-        self.payloads = []
-        self.enough = threading.Event()
-        self._sock = socket.socket(socket.AF_CAN, socket.SOCK_RAW, socket.CAN_RAW)
-        self._sock.setsockopt(socket.SOL_CAN_RAW, socket.CAN_RAW_FILTER,
-                              struct.pack("=II", GOOD_ID, socket.CAN_SFF_MASK | socket.CAN_EFF_FLAG))
-        self._sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1 << 20)
-        self._sock.settimeout(0.1)
-        self._sock.bind((iface,))
-        self._stop = threading.Event()
-        self._thread = threading.Thread(target=self._run, daemon=True)
-        self._thread.start()
-
-    def _run(self):
-        while not self._stop.is_set():
-            try:
-                _, length, data = CAN_FRAME.unpack(self._sock.recv(CAN_FRAME.size))
-            except socket.timeout:
-                continue
-            self.payloads.append(int.from_bytes(data[:length], "little"))
-            if len(self.payloads) >= TICKS:
-                self.enough.set()
-
-    def stop(self):
-        self._stop.set()
-        self._thread.join()
-        self._sock.close()
-
-
 def read_line(stream, timeout):
     sel = selectors.DefaultSelector()
     sel.register(stream, selectors.EVENT_READ)
@@ -100,14 +66,14 @@ def read_until(fd, end, timeout):
 
 
 def test_unread_stderr_pipe_stalls_neither_the_bus_nor_the_timer(vcan):
-    sniffer = Sniffer(vcan)
+    sniffer = Sniffer(vcan, GOOD_ID)
     child = subprocess.Popen([sys.executable, "-c", PROGRAM, vcan], stdin=subprocess.PIPE,
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=dict(os.environ))
     try:
         # Nothing reads the child's stderr until the end.
         assert read_line(child.stdout, 300) == b"done\n"
-        assert sniffer.enough.wait(60)
-        assert sniffer.payloads == list(range(TICKS))  # every frame, in order, on the wire
+        assert sniffer.wait_count(TICKS, 60)
+        assert [int.from_bytes(p, "little") for p in sniffer.frames] == list(range(TICKS))  # every frame, in order, on the wire
         child.stdin.write(b"\n")
         child.stdin.flush()
         # The lines flow now; the warning comes last. Read it before the program ends, so the
