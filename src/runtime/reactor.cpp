@@ -13,7 +13,7 @@
 #include <utility>
 
 #include "runtime/runtime.hpp"
-#include "runtime/thread.hpp"
+#include "base/thread.hpp"
 
 namespace quorix::rt::detail {
 

@@ -11,7 +11,7 @@
 #include <mutex>
 #include <vector>
 
-#include "runtime/io_error.hpp"
+#include "base/io_error.hpp"
 #include "runtime/task.hpp"
 #include "runtime/time.hpp"
 

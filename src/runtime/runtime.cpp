@@ -11,10 +11,10 @@
 #include <string>
 
 #include "runtime/block_on.hpp"
-#include "runtime/fork.hpp"
-#include "runtime/io_error.hpp"
+#include "base/fork.hpp"
+#include "base/io_error.hpp"
 #include "runtime/reactor.hpp"
-#include "runtime/thread.hpp"
+#include "base/thread.hpp"
 
 namespace quorix::rt {
 

@@ -18,7 +18,7 @@
 #include <utility>
 
 #include "runtime/join_handle.hpp"
-#include "runtime/panic.hpp"
+#include "base/panic.hpp"
 #include "runtime/task.hpp"
 
 namespace quorix::rt {
@@ -103,7 +103,7 @@ private:
 /// workers. Creation runs exactly once, whichever threads race for it; the runtime is never
 /// destroyed. If creation failed, that call throws Panic with the reason and every later
 /// call throws Panic("The runtime's earlier initialisation failed"). In a process forked
-/// after the runtime started it throws ForkedAfterStart (runtime/fork.hpp) instead.
+/// after the runtime started it throws ForkedAfterStart (base/fork.hpp) instead.
 Runtime& runtime();
 
 /// The once-only, never-retried creation behind runtime(), reusable with another factory
