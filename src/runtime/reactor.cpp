@@ -41,17 +41,18 @@ void drain(int fd) noexcept {
 
 IoResult<Reactor*> Reactor::create() {
     std::unique_ptr<Reactor> r(new Reactor());
-    r->epoll_fd_ = ::epoll_create1(EPOLL_CLOEXEC);
-    if (r->epoll_fd_ < 0) return IoError::last_os_error();
-    r->timer_fd_ = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
-    if (r->timer_fd_ < 0) return IoError::last_os_error();
-    r->wake_fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (r->wake_fd_ < 0) return IoError::last_os_error();
-    for (auto [fd, tag] : {std::pair{r->timer_fd_, TAG_TIMER}, std::pair{r->wake_fd_, TAG_WAKE}}) {
+    r->epoll_fd_ = Fd{::epoll_create1(EPOLL_CLOEXEC)};
+    if (!r->epoll_fd_) return IoError::last_os_error();
+    r->timer_fd_ = Fd{::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC)};
+    if (!r->timer_fd_) return IoError::last_os_error();
+    r->wake_fd_ = Fd{::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)};
+    if (!r->wake_fd_) return IoError::last_os_error();
+    for (auto [fd, tag] :
+         {std::pair{r->timer_fd_.get(), TAG_TIMER}, std::pair{r->wake_fd_.get(), TAG_WAKE}}) {
         epoll_event ev{};
         ev.events = EPOLLIN;
         ev.data.u64 = tag;
-        if (::epoll_ctl(r->epoll_fd_, EPOLL_CTL_ADD, fd, &ev) < 0) return IoError::last_os_error();
+        if (::epoll_ctl(r->epoll_fd_.get(), EPOLL_CTL_ADD, fd, &ev) < 0) return IoError::last_os_error();
     }
     if (int err = start_thread("quorix-reactor", &thread_main, r.get(), &r->thread_); err != 0) {
         return IoError::from_errno(err);
@@ -71,14 +72,11 @@ void Reactor::shutdown() noexcept {
 Reactor::~Reactor() {
     shutdown();
     free_deregistered();
-    for (int fd : {wake_fd_, timer_fd_, epoll_fd_}) {
-        if (fd >= 0) ::close(fd);
-    }
 }
 
 void Reactor::notify() noexcept {
     const std::uint64_t one = 1;
-    (void)!::write(wake_fd_, &one, sizeof one);
+    (void)!::write(wake_fd_.get(), &one, sizeof one);
 }
 
 void Reactor::thread_main(void* self) {
@@ -90,14 +88,14 @@ void Reactor::thread_main(void* self) {
 void Reactor::loop() {
     epoll_event events[64];
     while (!stopping_.load(std::memory_order_acquire)) {
-        const int n = ::epoll_wait(epoll_fd_, events, 64, -1);
+        const int n = ::epoll_wait(epoll_fd_.get(), events, 64, -1);
         for (int i = 0; i < n; ++i) {
             switch (events[i].data.u64) {
                 case TAG_TIMER:
-                    drain(timer_fd_);
+                    drain(timer_fd_.get());
                     fire_timers();
                     break;
-                case TAG_WAKE: drain(wake_fd_); break;
+                case TAG_WAKE: drain(wake_fd_.get()); break;
                 case TAG_SIGNAL: dispatch_signal_deliveries(); break;
                 default: dispatch_io(static_cast<ScheduledIo*>(events[i].data.ptr), events[i].events);
             }
@@ -161,7 +159,7 @@ void Reactor::set_timerfd(std::int64_t ns) noexcept {
         spec.it_value.tv_sec = ns / 1'000'000'000;
         spec.it_value.tv_nsec = ns % 1'000'000'000;
     }
-    ::timerfd_settime(timer_fd_, TFD_TIMER_ABSTIME, &spec, nullptr);
+    ::timerfd_settime(timer_fd_.get(), TFD_TIMER_ABSTIME, &spec, nullptr);
 }
 
 void Reactor::arm_locked(std::int64_t deadline_ns) noexcept {
@@ -237,7 +235,7 @@ IoResult<ScheduledIo*> Reactor::register_fd(int fd) {
     epoll_event ev{};
     ev.events = READ_INTEREST;
     ev.data.ptr = io;
-    if (::epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd, &ev) < 0) {
+    if (::epoll_ctl(epoll_fd_.get(), EPOLL_CTL_ADD, fd, &ev) < 0) {
         IoError err = IoError::last_os_error();
         delete io;
         return err;
@@ -249,7 +247,7 @@ bool Reactor::set_interest_locked(ScheduledIo* io, bool writable) noexcept {
     epoll_event ev{};
     ev.events = READ_INTEREST | (writable ? EPOLLOUT : 0u);
     ev.data.ptr = io;
-    if (::epoll_ctl(epoll_fd_, EPOLL_CTL_MOD, io->fd, &ev) < 0) return false;
+    if (::epoll_ctl(epoll_fd_.get(), EPOLL_CTL_MOD, io->fd, &ev) < 0) return false;
     io->write_interest = writable;
     return true;
 }
@@ -271,7 +269,7 @@ void Reactor::deregister_fd(ScheduledIo* io) noexcept {
     }
     // After EPOLL_CTL_DEL no later epoll_wait names `io`; one that already returned may,
     // so the reactor frees it after finishing its current batch.
-    ::epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, io->fd, nullptr);
+    ::epoll_ctl(epoll_fd_.get(), EPOLL_CTL_DEL, io->fd, nullptr);
     {
         std::lock_guard lock(free_mu_);
         io->next_free = free_list_;
@@ -324,7 +322,7 @@ IoResult<void> Reactor::watch_signals(int fd) {
     epoll_event ev{};
     ev.events = EPOLLIN;
     ev.data.u64 = TAG_SIGNAL;
-    if (::epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd, &ev) < 0) return IoError::last_os_error();
+    if (::epoll_ctl(epoll_fd_.get(), EPOLL_CTL_ADD, fd, &ev) < 0) return IoError::last_os_error();
     return {};
 }
 

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <vector>
 
+#include "base/fd.hpp"
 #include "base/io_error.hpp"
 #include "runtime/task.hpp"
 #include "runtime/time.hpp"
@@ -113,9 +114,9 @@ private:
     void erase_at(std::size_t i) noexcept;
     void place(std::size_t i, TimerEntry* e) noexcept;
 
-    int epoll_fd_ = -1;
-    int timer_fd_ = -1;
-    int wake_fd_ = -1;
+    Fd epoll_fd_;
+    Fd timer_fd_;
+    Fd wake_fd_;
     pthread_t thread_{};
     bool thread_started_ = false;
     std::atomic<bool> stopping_{false};

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <string>
 
+#include "base/fd.hpp"
 #include "runtime/reactor.hpp"
 #include "runtime/runtime.hpp"
 
@@ -108,13 +109,11 @@ bool is_ours(const struct sigaction& sa) noexcept {
 
 IoResult<void> ensure_wake_fd() {
     if (SIGNAL_WAKE_FD.load(std::memory_order_relaxed) >= 0) return {};
-    const int fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (fd < 0) return IoError::last_os_error();
-    if (auto watched = runtime().reactor().watch_signals(fd); !watched) {
-        ::close(fd);
+    Fd fd{::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)};
+    if (!fd) return IoError::last_os_error();
+    if (auto watched = runtime().reactor().watch_signals(fd.get()); !watched)
         return std::move(watched).error();
-    }
-    SIGNAL_WAKE_FD.store(fd, std::memory_order_release);  // leaked on purpose, like the handlers
+    SIGNAL_WAKE_FD.store(fd.release(), std::memory_order_release);  // leaked on purpose, like the handlers
     return {};
 }
 
