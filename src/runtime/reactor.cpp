@@ -12,7 +12,6 @@
 #include <memory>
 #include <utility>
 
-#include "runtime/runtime.hpp"
 #include "base/thread.hpp"
 
 namespace quorix::rt::detail {
@@ -20,7 +19,9 @@ namespace quorix::rt::detail {
 namespace {
 
 // epoll data of the reactor's own fds; ScheduledIo pointers are aligned and never equal.
-constexpr std::uint64_t TAG_TIMER = 1, TAG_WAKE = 2, TAG_SIGNAL = 3;
+constexpr std::uint64_t TAG_TIMER = 1, TAG_WAKE = 2;
+// Set in the epoll data of a watched descriptor (a Watch pointer): aligned pointers have it clear.
+constexpr std::uint64_t WATCH_BIT = 1;
 constexpr std::int64_t NOT_ARMED = Reactor::NO_DEADLINE;
 // What a registered fd is always watched for; EPOLLOUT is added while a writer waits.
 constexpr std::uint32_t READ_INTEREST = EPOLLIN | EPOLLRDHUP | EPOLLPRI | EPOLLET;
@@ -96,8 +97,12 @@ void Reactor::loop() {
                     fire_timers();
                     break;
                 case TAG_WAKE: drain(wake_fd_.get()); break;
-                case TAG_SIGNAL: dispatch_signal_deliveries(); break;
-                default: dispatch_io(static_cast<ScheduledIo*>(events[i].data.ptr), events[i].events);
+                default:
+                    if (events[i].data.u64 & WATCH_BIT) {
+                        reinterpret_cast<Watch*>(events[i].data.u64 & ~WATCH_BIT)->on_readable();
+                    } else {
+                        dispatch_io(static_cast<ScheduledIo*>(events[i].data.ptr), events[i].events);
+                    }
             }
         }
         // Deregistered fds are freed only here, after the batch that might still name them.
@@ -318,11 +323,17 @@ void Reactor::dispatch_io(ScheduledIo* io, std::uint32_t events) {
     writer.wake();
 }
 
-IoResult<void> Reactor::watch_signals(int fd) {
+// ---- watched descriptors ----
+
+IoResult<void> Reactor::watch_readable(int fd, std::function<void()> on_readable) {
+    auto watch = std::make_unique<Watch>(Watch{std::move(on_readable)});
+    std::lock_guard lock(watch_mu_);
+    watches_.reserve(watches_.size() + 1);  // before the fd is added: no failure after that
     epoll_event ev{};
     ev.events = EPOLLIN;
-    ev.data.u64 = TAG_SIGNAL;
+    ev.data.u64 = reinterpret_cast<std::uintptr_t>(watch.get()) | WATCH_BIT;
     if (::epoll_ctl(epoll_fd_.get(), EPOLL_CTL_ADD, fd, &ev) < 0) return IoError::last_os_error();
+    watches_.push_back(std::move(watch));
     return {};
 }
 
