@@ -17,7 +17,7 @@
 #include "base/fd.hpp"
 #include "base/io_error.hpp"
 #include "runtime/task.hpp"
-#include "runtime/time.hpp"
+#include "runtime/timer_entry.hpp"
 
 namespace quorix::rt::detail {
 
@@ -75,8 +75,8 @@ public:
     /// Watches `fd` for reading, level-triggered, for as long as the reactor lives: while it
     /// is readable the reactor thread calls `on_readable`, which must drain it (or it is
     /// called again at once) and must not throw. For descriptors that outlive their users,
-    /// such as the process's signal wake-up eventfd; the fd stays the caller's. Any thread;
-    /// fails with the epoll_ctl error.
+    /// such as a wake-up eventfd kept for the whole process; the fd stays the caller's. Any
+    /// thread; fails with the epoll_ctl error.
     IoResult<void> watch_readable(int fd, std::function<void()> on_readable);
 
     /// Timers currently queued (tests).
