@@ -21,7 +21,7 @@ std::unique_ptr<Reactor> make_reactor() {
     return std::unique_ptr<Reactor>(r.ok() ? r.value() : nullptr);
 }
 
-TEST(ReactorWatch, CallsBackOnItsThreadWhileTheDescriptorStaysReadable) {
+TEST(RtReactorWatch, CallsBackOnItsThreadWhileTheDescriptorStaysReadable) {
     Fd fd{::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)};
     ASSERT_TRUE(fd);
     std::atomic<int> calls{0};
@@ -46,7 +46,7 @@ TEST(ReactorWatch, CallsBackOnItsThreadWhileTheDescriptorStaysReadable) {
     EXPECT_TRUE(on_reactor_thread.load());
 }
 
-TEST(ReactorWatch, RefusesADescriptorThatIsNotOpen) {
+TEST(RtReactorWatch, RefusesADescriptorThatIsNotOpen) {
     auto reactor = make_reactor();
     ASSERT_TRUE(reactor);
     auto watched = reactor->watch_readable(-1, [] {});
