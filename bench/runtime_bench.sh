@@ -5,7 +5,7 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 out="$root/build/bench"
 mkdir -p "$out"
-g++ -std=c++20 -O2 -g -Wall -Wextra -I"$root/src" "$root/bench/runtime_bench.cpp" "$root"/src/runtime/*.cpp \
-    -pthread -o "$out/runtime_bench"
+g++ -std=c++20 -O2 -g -Wall -Wextra -I"$root/src" "$root/bench/runtime_bench.cpp" \
+    "$root"/src/base/*.cpp "$root"/src/runtime/*.cpp -pthread -o "$out/runtime_bench"
 cd "$root"
 exec "$out/runtime_bench" "$@"

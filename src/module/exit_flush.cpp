@@ -8,7 +8,7 @@
 #include "comm/can/unwritten_frames.hpp"
 #include "py/errors.hpp"
 #include "py/gil.hpp"
-#include "runtime/console.hpp"
+#include "base/console.hpp"
 
 namespace quorix::module {
 namespace {

@@ -7,9 +7,9 @@
 #include <string>
 #include <string_view>
 #include <utility>
-#include "runtime/fork.hpp"
-#include "runtime/io_error.hpp"
-#include "runtime/panic.hpp"
+#include "base/fork.hpp"
+#include "base/io_error.hpp"
+#include "base/panic.hpp"
 
 namespace quorix::py {
 

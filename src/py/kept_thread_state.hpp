@@ -4,7 +4,7 @@
 
 #include "py/exit_safe.hpp"
 #include "py/gil.hpp"
-#include "runtime/thread.hpp"
+#include "base/thread.hpp"
 
 #include <utility>
 

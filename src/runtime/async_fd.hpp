@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "runtime/io_error.hpp"
+#include "base/io_error.hpp"
 #include "runtime/task.hpp"
 
 namespace quorix::rt {

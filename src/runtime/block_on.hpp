@@ -6,6 +6,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "runtime/park_hook.hpp"
 #include "runtime/runtime.hpp"
 #include "runtime/task.hpp"
 
@@ -53,17 +54,5 @@ decltype(auto) block_in_place(F&& fn) {
     BlockingSection section;
     return std::forward<F>(fn)();
 }
-
-/// Wraps each blocking wait of block_on/run_blocking: the hook must call wait(arg) exactly
-/// once and may do something around it (the Python binding detaches the thread from the
-/// interpreter there on free-threaded builds). The hook may throw (also a forced unwind);
-/// block_on then unwinds and destroys the task's frame. It is never called while a task is
-/// being polled.
-using ParkHook = void (*)(void (*wait)(void*), void* arg);
-
-/// Installs the process-wide park hook (nullptr: none). Any thread; takes effect at the
-/// next wait. Meant to be set once at start-up.
-void set_park_hook(ParkHook hook) noexcept;
-ParkHook park_hook() noexcept;
 
 }  // namespace quorix::rt

@@ -9,7 +9,7 @@
 #include <utility>
 #include <variant>
 
-#include "runtime/panic.hpp"
+#include "base/panic.hpp"
 #include "runtime/task.hpp"
 
 namespace quorix::rt {

@@ -12,15 +12,16 @@
 #include <memory>
 #include <utility>
 
-#include "runtime/runtime.hpp"
-#include "runtime/thread.hpp"
+#include "base/thread.hpp"
 
 namespace quorix::rt::detail {
 
 namespace {
 
 // epoll data of the reactor's own fds; ScheduledIo pointers are aligned and never equal.
-constexpr std::uint64_t TAG_TIMER = 1, TAG_WAKE = 2, TAG_SIGNAL = 3;
+constexpr std::uint64_t TAG_TIMER = 1, TAG_WAKE = 2;
+// Set in the epoll data of a watched descriptor (a Watch pointer): aligned pointers have it clear.
+constexpr std::uint64_t WATCH_BIT = 1;
 constexpr std::int64_t NOT_ARMED = Reactor::NO_DEADLINE;
 // What a registered fd is always watched for; EPOLLOUT is added while a writer waits.
 constexpr std::uint32_t READ_INTEREST = EPOLLIN | EPOLLRDHUP | EPOLLPRI | EPOLLET;
@@ -41,17 +42,18 @@ void drain(int fd) noexcept {
 
 IoResult<Reactor*> Reactor::create() {
     std::unique_ptr<Reactor> r(new Reactor());
-    r->epoll_fd_ = ::epoll_create1(EPOLL_CLOEXEC);
-    if (r->epoll_fd_ < 0) return IoError::last_os_error();
-    r->timer_fd_ = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
-    if (r->timer_fd_ < 0) return IoError::last_os_error();
-    r->wake_fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (r->wake_fd_ < 0) return IoError::last_os_error();
-    for (auto [fd, tag] : {std::pair{r->timer_fd_, TAG_TIMER}, std::pair{r->wake_fd_, TAG_WAKE}}) {
+    r->epoll_fd_ = Fd{::epoll_create1(EPOLL_CLOEXEC)};
+    if (!r->epoll_fd_) return IoError::last_os_error();
+    r->timer_fd_ = Fd{::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC)};
+    if (!r->timer_fd_) return IoError::last_os_error();
+    r->wake_fd_ = Fd{::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)};
+    if (!r->wake_fd_) return IoError::last_os_error();
+    for (auto [fd, tag] :
+         {std::pair{r->timer_fd_.get(), TAG_TIMER}, std::pair{r->wake_fd_.get(), TAG_WAKE}}) {
         epoll_event ev{};
         ev.events = EPOLLIN;
         ev.data.u64 = tag;
-        if (::epoll_ctl(r->epoll_fd_, EPOLL_CTL_ADD, fd, &ev) < 0) return IoError::last_os_error();
+        if (::epoll_ctl(r->epoll_fd_.get(), EPOLL_CTL_ADD, fd, &ev) < 0) return IoError::last_os_error();
     }
     if (int err = start_thread("quorix-reactor", &thread_main, r.get(), &r->thread_); err != 0) {
         return IoError::from_errno(err);
@@ -71,14 +73,11 @@ void Reactor::shutdown() noexcept {
 Reactor::~Reactor() {
     shutdown();
     free_deregistered();
-    for (int fd : {wake_fd_, timer_fd_, epoll_fd_}) {
-        if (fd >= 0) ::close(fd);
-    }
 }
 
 void Reactor::notify() noexcept {
     const std::uint64_t one = 1;
-    (void)!::write(wake_fd_, &one, sizeof one);
+    (void)!::write(wake_fd_.get(), &one, sizeof one);
 }
 
 void Reactor::thread_main(void* self) {
@@ -90,16 +89,20 @@ void Reactor::thread_main(void* self) {
 void Reactor::loop() {
     epoll_event events[64];
     while (!stopping_.load(std::memory_order_acquire)) {
-        const int n = ::epoll_wait(epoll_fd_, events, 64, -1);
+        const int n = ::epoll_wait(epoll_fd_.get(), events, 64, -1);
         for (int i = 0; i < n; ++i) {
             switch (events[i].data.u64) {
                 case TAG_TIMER:
-                    drain(timer_fd_);
+                    drain(timer_fd_.get());
                     fire_timers();
                     break;
-                case TAG_WAKE: drain(wake_fd_); break;
-                case TAG_SIGNAL: dispatch_signal_deliveries(); break;
-                default: dispatch_io(static_cast<ScheduledIo*>(events[i].data.ptr), events[i].events);
+                case TAG_WAKE: drain(wake_fd_.get()); break;
+                default:
+                    if (events[i].data.u64 & WATCH_BIT) {
+                        reinterpret_cast<Watch*>(events[i].data.u64 & ~WATCH_BIT)->on_readable();
+                    } else {
+                        dispatch_io(static_cast<ScheduledIo*>(events[i].data.ptr), events[i].events);
+                    }
             }
         }
         // Deregistered fds are freed only here, after the batch that might still name them.
@@ -161,7 +164,7 @@ void Reactor::set_timerfd(std::int64_t ns) noexcept {
         spec.it_value.tv_sec = ns / 1'000'000'000;
         spec.it_value.tv_nsec = ns % 1'000'000'000;
     }
-    ::timerfd_settime(timer_fd_, TFD_TIMER_ABSTIME, &spec, nullptr);
+    ::timerfd_settime(timer_fd_.get(), TFD_TIMER_ABSTIME, &spec, nullptr);
 }
 
 void Reactor::arm_locked(std::int64_t deadline_ns) noexcept {
@@ -237,7 +240,7 @@ IoResult<ScheduledIo*> Reactor::register_fd(int fd) {
     epoll_event ev{};
     ev.events = READ_INTEREST;
     ev.data.ptr = io;
-    if (::epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd, &ev) < 0) {
+    if (::epoll_ctl(epoll_fd_.get(), EPOLL_CTL_ADD, fd, &ev) < 0) {
         IoError err = IoError::last_os_error();
         delete io;
         return err;
@@ -249,7 +252,7 @@ bool Reactor::set_interest_locked(ScheduledIo* io, bool writable) noexcept {
     epoll_event ev{};
     ev.events = READ_INTEREST | (writable ? EPOLLOUT : 0u);
     ev.data.ptr = io;
-    if (::epoll_ctl(epoll_fd_, EPOLL_CTL_MOD, io->fd, &ev) < 0) return false;
+    if (::epoll_ctl(epoll_fd_.get(), EPOLL_CTL_MOD, io->fd, &ev) < 0) return false;
     io->write_interest = writable;
     return true;
 }
@@ -271,7 +274,7 @@ void Reactor::deregister_fd(ScheduledIo* io) noexcept {
     }
     // After EPOLL_CTL_DEL no later epoll_wait names `io`; one that already returned may,
     // so the reactor frees it after finishing its current batch.
-    ::epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, io->fd, nullptr);
+    ::epoll_ctl(epoll_fd_.get(), EPOLL_CTL_DEL, io->fd, nullptr);
     {
         std::lock_guard lock(free_mu_);
         io->next_free = free_list_;
@@ -320,11 +323,17 @@ void Reactor::dispatch_io(ScheduledIo* io, std::uint32_t events) {
     writer.wake();
 }
 
-IoResult<void> Reactor::watch_signals(int fd) {
+// ---- watched descriptors ----
+
+IoResult<void> Reactor::watch_readable(int fd, std::function<void()> on_readable) {
+    auto watch = std::make_unique<Watch>(Watch{std::move(on_readable)});
+    std::lock_guard lock(watch_mu_);
+    watches_.reserve(watches_.size() + 1);  // before the fd is added: no failure after that
     epoll_event ev{};
     ev.events = EPOLLIN;
-    ev.data.u64 = TAG_SIGNAL;
-    if (::epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd, &ev) < 0) return IoError::last_os_error();
+    ev.data.u64 = reinterpret_cast<std::uintptr_t>(watch.get()) | WATCH_BIT;
+    if (::epoll_ctl(epoll_fd_.get(), EPOLL_CTL_ADD, fd, &ev) < 0) return IoError::last_os_error();
+    watches_.push_back(std::move(watch));
     return {};
 }
 

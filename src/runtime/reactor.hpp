@@ -1,19 +1,23 @@
 #pragma once
 
 // The reactor: one thread that waits in epoll for fd readiness, the timerfd of the timer
-// heap, the signal eventfd and its own wake eventfd, and wakes the tasks concerned.
+// heap, the descriptors watched on behalf of other parts (watch_readable) and its own wake
+// eventfd, and wakes the tasks concerned.
 
 #include <pthread.h>
 
 #include <atomic>
 #include <climits>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <vector>
 
-#include "runtime/io_error.hpp"
+#include "base/fd.hpp"
+#include "base/io_error.hpp"
 #include "runtime/task.hpp"
-#include "runtime/time.hpp"
+#include "runtime/timer_entry.hpp"
 
 namespace quorix::rt::detail {
 
@@ -68,9 +72,12 @@ public:
     /// Removes the fd from epoll and frees its state once the reactor cannot touch it.
     void deregister_fd(ScheduledIo* io) noexcept;
 
-    /// Watches the process's signal eventfd (level-triggered); on readiness the reactor
-    /// drains it and dispatches signal deliveries to listeners.
-    IoResult<void> watch_signals(int fd);
+    /// Watches `fd` for reading, level-triggered, for as long as the reactor lives: while it
+    /// is readable the reactor thread calls `on_readable`, which must drain it (or it is
+    /// called again at once) and must not throw. For descriptors that outlive their users,
+    /// such as a wake-up eventfd kept for the whole process; the fd stays the caller's. Any
+    /// thread; fails with the epoll_ctl error.
+    IoResult<void> watch_readable(int fd, std::function<void()> on_readable);
 
     /// Timers currently queued (tests).
     std::size_t pending_timers() const;
@@ -113,9 +120,9 @@ private:
     void erase_at(std::size_t i) noexcept;
     void place(std::size_t i, TimerEntry* e) noexcept;
 
-    int epoll_fd_ = -1;
-    int timer_fd_ = -1;
-    int wake_fd_ = -1;
+    Fd epoll_fd_;
+    Fd timer_fd_;
+    Fd wake_fd_;
     pthread_t thread_{};
     bool thread_started_ = false;
     std::atomic<bool> stopping_{false};
@@ -129,9 +136,13 @@ private:
 
     std::mutex free_mu_;
     ScheduledIo* free_list_ = nullptr;  // guarded by free_mu_
-};
 
-/// Wakes the listeners of signals delivered since the last call (signal.cpp).
-void dispatch_signal_deliveries() noexcept;
+    // A watched descriptor's callback; its address, tagged with WATCH_BIT, is the epoll data.
+    struct Watch {
+        std::function<void()> on_readable;
+    };
+    std::mutex watch_mu_;
+    std::vector<std::unique_ptr<Watch>> watches_;  // guarded by watch_mu_; kept until the end
+};
 
 }  // namespace quorix::rt::detail

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <string>
 
+#include "base/fd.hpp"
 #include "runtime/reactor.hpp"
 #include "runtime/runtime.hpp"
 
@@ -106,15 +107,31 @@ bool is_ours(const struct sigaction& sa) noexcept {
     return (sa.sa_flags & SA_SIGINFO) && sa.sa_sigaction == &on_signal;
 }
 
+// Wakes the listeners of signals delivered since the last call; on the reactor thread,
+// whenever the wake-up eventfd is readable.
+void dispatch_deliveries() noexcept {
+    const int fd = SIGNAL_WAKE_FD.load(std::memory_order_acquire);
+    std::uint64_t count;
+    while (fd >= 0 && ::read(fd, &count, sizeof count) > 0) {
+    }
+    Registry& reg = registry();
+    std::lock_guard lock(reg.mu);
+    for (int sig = 1; sig < NSIG; ++sig) {
+        if (!reg.heads[sig]) continue;
+        const std::uint64_t d = DELIVERIES[sig].load(std::memory_order_acquire);
+        if (d == reg.dispatched[sig]) continue;
+        reg.dispatched[sig] = d;
+        for (detail::SignalSlot* s = reg.heads[sig]; s; s = s->next) s->waker.wake();
+    }
+}
+
 IoResult<void> ensure_wake_fd() {
     if (SIGNAL_WAKE_FD.load(std::memory_order_relaxed) >= 0) return {};
-    const int fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (fd < 0) return IoError::last_os_error();
-    if (auto watched = runtime().reactor().watch_signals(fd); !watched) {
-        ::close(fd);
+    Fd fd{::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)};
+    if (!fd) return IoError::last_os_error();
+    if (auto watched = runtime().reactor().watch_readable(fd.get(), &dispatch_deliveries); !watched)
         return std::move(watched).error();
-    }
-    SIGNAL_WAKE_FD.store(fd, std::memory_order_release);  // leaked on purpose, like the handlers
+    SIGNAL_WAKE_FD.store(fd.release(), std::memory_order_release);  // leaked on purpose, like the handlers
     return {};
 }
 
@@ -144,26 +161,6 @@ IoResult<void> install(int signo) {
 }
 
 }  // namespace
-
-namespace detail {
-
-void dispatch_signal_deliveries() noexcept {
-    const int fd = SIGNAL_WAKE_FD.load(std::memory_order_acquire);
-    std::uint64_t count;
-    while (fd >= 0 && ::read(fd, &count, sizeof count) > 0) {
-    }
-    Registry& reg = registry();
-    std::lock_guard lock(reg.mu);
-    for (int sig = 1; sig < NSIG; ++sig) {
-        if (!reg.heads[sig]) continue;
-        const std::uint64_t d = DELIVERIES[sig].load(std::memory_order_acquire);
-        if (d == reg.dispatched[sig]) continue;
-        reg.dispatched[sig] = d;
-        for (SignalSlot* s = reg.heads[sig]; s; s = s->next) s->waker.wake();
-    }
-}
-
-}  // namespace detail
 
 IoResult<SignalListener> SignalListener::create(int signo) {
     if (!can_listen(signo)) {

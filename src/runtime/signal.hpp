@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "runtime/io_error.hpp"
+#include "base/io_error.hpp"
 #include "runtime/task.hpp"
 
 namespace quorix::rt {

@@ -1,6 +1,6 @@
 #include "runtime/task.hpp"
 
-#include "runtime/panic.hpp"
+#include "base/panic.hpp"
 
 namespace quorix::rt {
 

@@ -12,7 +12,7 @@
 #include "comm/can/can_message.hpp"
 #include "comm/can/raw_socket.hpp"
 #include "runtime/async_mutex.hpp"
-#include "runtime/io_error.hpp"
+#include "base/io_error.hpp"
 #include "runtime/join_handle.hpp"
 #include "runtime/mpsc.hpp"
 #include "runtime/task.hpp"

@@ -6,7 +6,7 @@
 
 #include "comm/can/can_message.hpp"
 #include "comm/can/raw_socket.hpp"
-#include "runtime/io_error.hpp"
+#include "base/io_error.hpp"
 
 namespace quorix {
 

@@ -9,7 +9,7 @@
 #include <limits>
 #include <span>
 
-#include "runtime/io_error.hpp"
+#include "base/io_error.hpp"
 
 namespace quorix {
 

@@ -15,30 +15,13 @@
 #include <utility>
 #include <vector>
 
+#include "base/fd.hpp"
+
 extern char** environ;
 
 namespace quorix {
 
 namespace {
-
-class Fd {
-public:
-    Fd() noexcept = default;
-    explicit Fd(int fd) noexcept : fd_(fd) {}
-    Fd(Fd&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
-    Fd& operator=(Fd&& o) noexcept {
-        std::swap(fd_, o.fd_);
-        return *this;
-    }
-    ~Fd() { reset(); }
-    int get() const noexcept { return fd_; }
-    void reset() noexcept {
-        if (fd_ >= 0) ::close(std::exchange(fd_, -1));
-    }
-
-private:
-    int fd_ = -1;
-};
 
 // The child's standard streams are set with dup2 onto 0, 1 and 2; a source that is itself one
 // of those numbers (the parent's own stdin or stdout was closed) would be overwritten by an

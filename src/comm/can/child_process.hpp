@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "runtime/io_error.hpp"
+#include "base/io_error.hpp"
 
 namespace quorix {
 

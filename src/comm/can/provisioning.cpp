@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "comm/can/child_process.hpp"
-#include "runtime/console.hpp"
+#include "base/console.hpp"
 
 namespace quorix {
 

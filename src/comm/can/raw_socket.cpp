@@ -13,23 +13,6 @@ namespace quorix {
 
 namespace {
 
-// Owns a descriptor while open() assembles the socket; released into the RawSocket on success.
-class Fd {
-public:
-    explicit Fd(int fd) noexcept : fd_(fd) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    explicit operator bool() const noexcept { return fd_ >= 0; }
-    int get() const noexcept { return fd_; }
-    int release() noexcept { return std::exchange(fd_, -1); }
-
-private:
-    int fd_;
-};
-
 // The kernel's name lookup needs a NUL-terminated copy; a name with an embedded NUL byte or one
 // that cannot fit an interface name can never match, so it fails without a lookup.
 unsigned interface_index(std::string_view name) noexcept {
@@ -54,31 +37,19 @@ IoResult<RawSocket> RawSocket::open(std::string_view interface) {
     addr.can_ifindex = static_cast<int>(index);
     if (!fd || ::bind(fd.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) < 0)
         return IoError::other("Failed to open CAN Socket");  // the reason is not shown
-    return RawSocket{fd.release()};
-}
-
-RawSocket& RawSocket::operator=(RawSocket&& other) noexcept {
-    if (this != &other) {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-}
-
-RawSocket::~RawSocket() {
-    if (fd_ >= 0) ::close(fd_);
+    return RawSocket{std::move(fd)};
 }
 
 IoResult<void> RawSocket::set_nonblocking() {
-    const int flags = ::fcntl(fd_, F_GETFL);
-    if (flags < 0 || ::fcntl(fd_, F_SETFL, flags | O_NONBLOCK) < 0) return IoError::other("IO error");
+    const int flags = ::fcntl(fd_.get(), F_GETFL);
+    if (flags < 0 || ::fcntl(fd_.get(), F_SETFL, flags | O_NONBLOCK) < 0) return IoError::other("IO error");
     return {};
 }
 
 IoResult<std::optional<can_frame>> RawSocket::try_read_frame() {
     can_frame frame;
     for (;;) {
-        const ssize_t n = ::read(fd_, &frame, sizeof frame);
+        const ssize_t n = ::read(fd_.get(), &frame, sizeof frame);
         if (n == static_cast<ssize_t>(sizeof frame)) return std::optional<can_frame>{frame};
         if (n >= 0) return short_transfer();
         const int code = errno;
@@ -90,7 +61,7 @@ IoResult<std::optional<can_frame>> RawSocket::try_read_frame() {
 
 IoResult<bool> RawSocket::try_write_frame(const can_frame& frame) {
     for (;;) {
-        const ssize_t n = ::write(fd_, &frame, sizeof frame);
+        const ssize_t n = ::write(fd_.get(), &frame, sizeof frame);
         if (n == static_cast<ssize_t>(sizeof frame)) return true;
         if (n >= 0) return short_transfer();
         const int code = errno;

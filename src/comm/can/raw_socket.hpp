@@ -4,8 +4,10 @@
 
 #include <optional>
 #include <string_view>
+#include <utility>
 
-#include "runtime/io_error.hpp"
+#include "base/fd.hpp"
+#include "base/io_error.hpp"
 
 namespace quorix {
 
@@ -25,16 +27,10 @@ public:
 
     /// Takes ownership of an open descriptor that carries whole can_frame records (a CAN
     /// socket opened elsewhere, or a datagram socket pair in tests).
-    static RawSocket adopt(int fd) noexcept { return RawSocket{fd}; }
-
-    RawSocket(RawSocket&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-    RawSocket& operator=(RawSocket&& other) noexcept;
-    RawSocket(const RawSocket&) = delete;
-    RawSocket& operator=(const RawSocket&) = delete;
-    ~RawSocket();
+    static RawSocket adopt(int fd) noexcept { return RawSocket{Fd{fd}}; }
 
     /// The descriptor, for readiness registration; stays owned by this object.
-    int fd() const noexcept { return fd_; }
+    int fd() const noexcept { return fd_.get(); }
 
     /// Switches the descriptor to O_NONBLOCK. Fails with kind other "IO error".
     IoResult<void> set_nonblocking();
@@ -53,9 +49,9 @@ public:
     IoResult<bool> try_write_frame(const can_frame& frame);
 
 private:
-    explicit RawSocket(int fd) noexcept : fd_(fd) {}
+    explicit RawSocket(Fd fd) noexcept : fd_(std::move(fd)) {}
 
-    int fd_;
+    Fd fd_;
 };
 
 }  // namespace quorix

@@ -2,8 +2,8 @@
 
 #include <csignal>
 #include <variant>
-#include "runtime/console.hpp"
-#include "runtime/panic.hpp"
+#include "base/console.hpp"
+#include "base/panic.hpp"
 #include "runtime/select.hpp"
 #include "runtime/signal.hpp"
 #include "runtime/time.hpp"

@@ -19,7 +19,7 @@
 #include "runtime/join_handle.hpp"
 #include "runtime/runtime.hpp"
 #include "runtime/task.hpp"
-#include "runtime/thread.hpp"
+#include "base/thread.hpp"
 
 namespace quorix {
 

@@ -20,11 +20,11 @@
 #include "core/manager/task_registry.hpp"
 #include "core/task/async_task.hpp"
 #include "module/entries.hpp"
-#include "runtime/console.hpp"
+#include "base/console.hpp"
 #include "runtime/block_on.hpp"
-#include "runtime/fork.hpp"
+#include "base/fork.hpp"
 #include "runtime/runtime.hpp"
-#include "runtime/thread.hpp"
+#include "base/thread.hpp"
 
 namespace quorix::module {
 namespace {

@@ -11,7 +11,7 @@
 #include "core/timer/precision_sleep.hpp"
 #include "core/timer/timer_call.hpp"
 #include "core/timer/timer_precision.hpp"
-#include "runtime/io_error.hpp"
+#include "base/io_error.hpp"
 
 // High and Realtime timers: one operating-system thread per timer that sleeps coarsely,
 // busy-waits the last stretch before each deadline and makes the call.

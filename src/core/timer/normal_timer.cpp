@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 #include "runtime/block_on.hpp"
-#include "runtime/console.hpp"
+#include "base/console.hpp"
 #include "runtime/interval.hpp"
 
 namespace quorix {

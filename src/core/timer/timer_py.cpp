@@ -12,7 +12,7 @@
 #include <string>
 #include <variant>
 #include "core/manager/task_registry.hpp"
-#include "runtime/console.hpp"
+#include "base/console.hpp"
 #include "core/timer/decimal_text.hpp"
 #include "core/timer/dedicated_timer.hpp"
 #include "core/timer/normal_timer.hpp"
@@ -21,7 +21,7 @@
 #include "core/timer/timer_precision.hpp"
 #include "module/entries.hpp"
 #include "runtime/runtime.hpp"
-#include "runtime/thread.hpp"
+#include "base/thread.hpp"
 
 namespace quorix::module {
 namespace {

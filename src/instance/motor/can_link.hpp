@@ -6,7 +6,7 @@
 #include <string>
 
 #include "comm/can/can_message.hpp"
-#include "runtime/io_error.hpp"
+#include "base/io_error.hpp"
 #include "runtime/task.hpp"
 #include "runtime/time.hpp"
 

@@ -9,7 +9,7 @@
 #include "comm/protocol/driver/control/foc_mode.hpp"
 #include "instance/motor/can_link.hpp"
 #include "runtime/async_mutex.hpp"
-#include "runtime/io_error.hpp"
+#include "base/io_error.hpp"
 #include "runtime/task.hpp"
 
 namespace quorix {

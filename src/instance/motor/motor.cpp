@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "comm/protocol/driver/control/dr_v1.hpp"
-#include "runtime/console.hpp"
+#include "base/console.hpp"
 #include "runtime/runtime.hpp"
 #include "runtime/time.hpp"
 

@@ -13,7 +13,7 @@
 #include "comm/protocol/driver/control/foc_mode.hpp"
 #include "instance/motor/can_link.hpp"
 #include "instance/motor/device.hpp"
-#include "runtime/io_error.hpp"
+#include "base/io_error.hpp"
 #include "runtime/join_handle.hpp"
 
 namespace quorix {

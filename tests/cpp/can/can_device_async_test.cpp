@@ -20,7 +20,7 @@
 
 #include "comm/can/unwritten_frames.hpp"
 #include "runtime/block_on.hpp"
-#include "runtime/fork.hpp"
+#include "base/fork.hpp"
 
 namespace quorix {
 namespace {

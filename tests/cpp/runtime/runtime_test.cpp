@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "runtime/block_on.hpp"
-#include "runtime/fork.hpp"
+#include "base/fork.hpp"
 #include "runtime/mpsc.hpp"
 #include "runtime/time.hpp"
 #include "runtime_test_util.hpp"

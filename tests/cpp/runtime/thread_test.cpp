@@ -1,4 +1,4 @@
-#include "runtime/thread.hpp"
+#include "base/thread.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "runtime/console.hpp"
+#include "base/console.hpp"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -1,4 +1,4 @@
-#include "runtime/thread.hpp"
+#include "base/thread.hpp"
 
 #include <fcntl.h>
 #include <sys/syscall.h>
@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <memory>
 #include <mutex>
+
+#include "base/fd.hpp"
 
 namespace quorix::rt {
 
@@ -61,18 +63,17 @@ std::optional<sigset_t> main_thread_mask() noexcept {
     }
     char path[64];
     std::snprintf(path, sizeof path, "/proc/self/task/%d/status", static_cast<int>(pid));
-    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
+    const Fd fd{::open(path, O_RDONLY | O_CLOEXEC)};
+    if (!fd) return std::nullopt;
     char text[4096];
     std::size_t len = 0;
     for (;;) {
-        const ssize_t n = ::read(fd, text + len, sizeof text - len);
+        const ssize_t n = ::read(fd.get(), text + len, sizeof text - len);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
         len += static_cast<std::size_t>(n);
         if (len == sizeof text) break;
     }
-    ::close(fd);
     return detail::parse_blocked_signals(std::string_view(text, len));
 }
 

@@ -1,4 +1,4 @@
-#include "runtime/fork.hpp"
+#include "base/fork.hpp"
 
 #include <pthread.h>
 

@@ -1,4 +1,4 @@
-#include "runtime/io_error.hpp"
+#include "base/io_error.hpp"
 
 #include <cstring>
 

@@ -1,4 +1,4 @@
-#include "runtime/console.hpp"
+#include "base/console.hpp"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -19,7 +19,7 @@
 #include <deque>
 #include <mutex>
 #include <string>
-#include "runtime/thread.hpp"
+#include "base/thread.hpp"
 
 namespace quorix {
 
