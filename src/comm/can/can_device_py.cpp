@@ -1,12 +1,13 @@
 // Python classes CanDevice (blocking) and CanDeviceNonBlocking (queues served by a background
 // I/O task) over the raw CAN devices.
+#include "comm/can/can_device_py.hpp"
+
 #include "py/args.hpp"
 #include "py/gil.hpp"
 #include "py/method.hpp"
 #include "py/to_python.hpp"
 #include "py/types.hpp"
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -14,12 +15,12 @@
 #include <shared_mutex>
 #include <string>
 #include <utility>
+#include "comm/can/borrow_flag.hpp"
 #include "comm/can/can_device_async.hpp"
 #include "comm/can/can_device_sync.hpp"
-#include "module/entries.hpp"
 #include "runtime/block_on.hpp"
 
-namespace quorix::module {
+namespace quorix {
 namespace {
 
 // ---- shared pieces ---------------------------------------------------------------------------
@@ -51,39 +52,18 @@ decltype(auto) blocking_wait(F&& wait) {
 
 // ---- CanDevice -------------------------------------------------------------------------------
 
-// The borrow flag gives one send/receive at a time exclusive use of the device; interface()
-// takes a shared borrow. It is Lockable and SharedLockable, so std::unique_lock and
-// std::shared_lock hold it; unlike a mutex, a second borrower is refused, never made to wait. The module runs
-// without the interpreter lock, so it is an atomic:
-//   0          free
-//   EXCLUSIVE  a send or receive is in progress
-//   n > 0      n interface() calls are reading the name
-class BorrowFlag {
-public:
-    static constexpr std::int32_t EXCLUSIVE = -1;
+// A device lent out twice is refused with RuntimeError, as the flag refuses it.
+std::unique_lock<BorrowFlag> borrow_exclusive(BorrowFlag& flag) {
+    std::unique_lock borrow(flag, std::try_to_lock);
+    if (!borrow) py::raise(PyExc_RuntimeError, "Already borrowed");
+    return borrow;
+}
 
-    // acquire pairs with the release in the unlocks: the next borrower sees the device as
-    // the last one left it.
-    void lock() {
-        std::int32_t expected = 0;
-        if (!state_.compare_exchange_strong(expected, EXCLUSIVE, std::memory_order_acquire,
-                                            std::memory_order_relaxed))
-            py::raise(PyExc_RuntimeError, "Already borrowed");
-    }
-    void unlock() noexcept { state_.store(0, std::memory_order_release); }
-
-    void lock_shared() {
-        std::int32_t s = state_.load(std::memory_order_relaxed);
-        do {
-            if (s == EXCLUSIVE) py::raise(PyExc_RuntimeError, "Already mutably borrowed");
-        } while (
-            !state_.compare_exchange_weak(s, s + 1, std::memory_order_acquire, std::memory_order_relaxed));
-    }
-    void unlock_shared() noexcept { state_.fetch_sub(1, std::memory_order_release); }
-
-private:
-    std::atomic<std::int32_t> state_{0};
-};
+std::shared_lock<BorrowFlag> borrow_shared(BorrowFlag& flag) {
+    std::shared_lock borrow(flag, std::try_to_lock);
+    if (!borrow) py::raise(PyExc_RuntimeError, "Already mutably borrowed");
+    return borrow;
+}
 
 struct PyCanDevice {
     explicit PyCanDevice(CanDeviceSync d) noexcept : device(std::move(d)) {}
@@ -108,18 +88,18 @@ PyObject* can_device_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 void can_device_send(PyCanDevice& d, std::uint32_t id, const py::ByteArg& data) {
-    std::unique_lock borrow(d.borrow);
+    auto borrow = borrow_exclusive(d.borrow);
     py::unwrap(blocking_wait([&] { return d.device.send(id, bytes_of(data)); }));
 }
 
 py::Ref can_device_receive(PyCanDevice& d) {
-    std::unique_lock borrow(d.borrow);
+    auto borrow = borrow_exclusive(d.borrow);
     auto message = blocking_wait([&] { return d.device.receive(); });
     return message_object(py::unwrap(std::move(message)));
 }
 
 py::Ref can_device_interface(PyCanDevice& d) {
-    std::shared_lock borrow(d.borrow);
+    auto borrow = borrow_shared(d.borrow);
     return py::str_object(d.device.interface());
 }
 
@@ -135,16 +115,6 @@ PyMethodDef CAN_DEVICE_METHODS[] = {
     py::method<CAN_DEVICE_INTERFACE_ARGS, can_device_interface>(
         "interface", "interface($self)\n--\n\nGet the interface name"),
     {nullptr, nullptr, 0, nullptr},
-};
-
-constexpr py::TypeTable CAN_DEVICE_TABLE{
-    .name = "builtins.CanDevice",
-    .doc = "CanDevice(interface)\n--\n\n简单模式 CAN 设备（阻塞 API）\n\n这个版本使用同步 API，适合简单场景",
-    .basicsize = sizeof(py::Object<PyCanDevice>),
-    .dealloc = py::dealloc<PyCanDevice>,
-    .new_fn = can_device_new,
-    .methods = CAN_DEVICE_METHODS,
-    .cache = &CAN_DEVICE_TYPE,
 };
 
 // ---- CanDeviceNonBlocking ----------------------------------------------------------------------
@@ -213,6 +183,18 @@ PyMethodDef NON_BLOCKING_METHODS[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+}  // namespace
+
+constexpr py::TypeTable CAN_DEVICE_TABLE{
+    .name = "builtins.CanDevice",
+    .doc = "CanDevice(interface)\n--\n\n简单模式 CAN 设备（阻塞 API）\n\n这个版本使用同步 API，适合简单场景",
+    .basicsize = sizeof(py::Object<PyCanDevice>),
+    .dealloc = py::dealloc<PyCanDevice>,
+    .new_fn = can_device_new,
+    .methods = CAN_DEVICE_METHODS,
+    .cache = &CAN_DEVICE_TYPE,
+};
+
 constexpr py::TypeTable CAN_DEVICE_NON_BLOCKING_TABLE{
     .name = "builtins.CanDeviceNonBlocking",
     .doc =
@@ -225,11 +207,4 @@ constexpr py::TypeTable CAN_DEVICE_NON_BLOCKING_TABLE{
     .cache = &CAN_DEVICE_NON_BLOCKING_TYPE,
 };
 
-}  // namespace
-
-void add_can_device_type(PyObject* module) { py::add_type(module, CAN_DEVICE_TABLE); }
-void add_can_device_non_blocking_type(PyObject* module) {
-    py::add_type(module, CAN_DEVICE_NON_BLOCKING_TABLE);
-}
-
-}  // namespace quorix::module
+}  // namespace quorix

@@ -1,6 +1,8 @@
 // Module functions block_all(), block_until() and shutdown_all(): park the calling thread
 // until SIGINT, SIGTERM or a deadline (with the interpreter lock released), then stop every
 // timer and async task through the registry.
+#include "core/manager/shutdown_py.hpp"
+
 #include "py/args.hpp"
 #include "py/gil.hpp"
 #include "py/method.hpp"
@@ -10,10 +12,9 @@
 #include "core/manager/registry_wait.hpp"
 #include "core/manager/shutdown.hpp"
 #include "core/manager/task_registry.hpp"
-#include "module/entries.hpp"
 #include "runtime/block_on.hpp"
 
-namespace quorix::module {
+namespace quorix {
 namespace {
 
 constexpr py::ArgTable BLOCK_ALL_ARGS{"block_all()", {"timeout_ms"}, 0};
@@ -53,6 +54,8 @@ bool shutdown_all_impl(std::optional<std::uint64_t> timeout) {
     return wait_all_from_python(task_manager(), timeout);
 }
 
+}  // namespace
+
 PyMethodDef SHUTDOWN_ALL_DEF = py::function<SHUTDOWN_ALL_ARGS, shutdown_all_impl>(
     "shutdown_all",
     "shutdown_all(timeout_ms=None)\n--\n\n"
@@ -89,10 +92,4 @@ PyMethodDef BLOCK_UNTIL_DEF = py::function<BLOCK_UNTIL_ARGS, block_until_impl>(
     "示例:\n"
     "    reason, clean = block_until(wait_ms=10000, shutdown_timeout_ms=2000)");
 
-}  // namespace
-
-void add_shutdown_all(PyObject* module) { py::add_function(module, &SHUTDOWN_ALL_DEF); }
-void add_block_all(PyObject* module) { py::add_function(module, &BLOCK_ALL_DEF); }
-void add_block_until(PyObject* module) { py::add_function(module, &BLOCK_UNTIL_DEF); }
-
-}  // namespace quorix::module
+}  // namespace quorix

@@ -1,5 +1,7 @@
 // Python class TaskManager and get_task_manager(): a stateless view onto the
 // process-wide task registry.
+#include "core/manager/task_manager_py.hpp"
+
 #include "py/args.hpp"
 #include "py/gil.hpp"
 #include "py/method.hpp"
@@ -9,9 +11,8 @@
 #include <string>
 #include "core/manager/registry_wait.hpp"
 #include "core/manager/task_registry.hpp"
-#include "module/entries.hpp"
 
-namespace quorix::module {
+namespace quorix {
 namespace {
 
 struct PyTaskManager {};
@@ -113,6 +114,8 @@ PyGetSetDef TASK_MANAGER_GETSET[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+}  // namespace
+
 constexpr py::TypeTable TASK_MANAGER_TABLE{
     .name = "builtins.TaskManager",
     .doc = "TaskManager()\n--\n\n可从 Python 访问的任务管理器\n\n查看并控制所有定时器和异步任务。",
@@ -131,9 +134,4 @@ PyMethodDef GET_TASK_MANAGER_DEF = py::function<GET_TASK_MANAGER_ARGS, new_task_
     "获取全局任务管理器\n\n"
     "示例:\n    manager = get_task_manager()\n    print(manager.running_count)");
 
-}  // namespace
-
-void add_task_manager_type(PyObject* module) { py::add_type(module, TASK_MANAGER_TABLE); }
-void add_get_task_manager(PyObject* module) { py::add_function(module, &GET_TASK_MANAGER_DEF); }
-
-}  // namespace quorix::module
+}  // namespace quorix

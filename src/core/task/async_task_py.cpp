@@ -1,5 +1,7 @@
 // Python classes RunAsync and AsyncHandle, and run_async(): a decorator that runs a Python
 // function as a task of the shared runtime and hands back a handle to its outcome.
+#include "core/task/async_task_py.hpp"
+
 #include "py/args.hpp"
 #include "py/exit_safe.hpp"
 #include "py/gil.hpp"
@@ -21,14 +23,14 @@
 #include <string_view>
 #include "core/manager/task_registry.hpp"
 #include "core/task/async_task.hpp"
-#include "module/entries.hpp"
+#include "core/task/task_wait.hpp"
 #include "runtime/console.hpp"
 #include "runtime/block_on.hpp"
 #include "runtime/fork.hpp"
 #include "runtime/runtime.hpp"
 #include "runtime/thread.hpp"
 
-namespace quorix::module {
+namespace quorix {
 namespace {
 
 using State = AsyncTaskState<py::Ref>;
@@ -198,7 +200,7 @@ py::Ref fetch(State& s) {
     if (error) py::raise_text(PyExc_RuntimeError, *error);  // NULs and lone surrogates come back too
     rt::AsyncMutexGuard guard = lock_slot(s.result.mutex);
     if (s.result.value) return s.result.value->clone();
-    return py::Ref::borrow(Py_None);
+    return py::none();
 }
 
 /// In a process forked after the runtime started, a task that had not finished at the fork
@@ -246,19 +248,9 @@ py::Ref wait_impl(PyAsyncHandle& h, std::optional<std::uint64_t> timeout_ms) {
         for (;;) {
             const std::uint32_t seen = s.finished.seq();  // before the flags: no end is missed
             if (s.completed.load() || s.cancelled.load()) break;
-            std::chrono::nanoseconds sleep = slice;
-            if (timeout_ms) {
-                // Compared at nanosecond resolution without multiplying the time-out up
-                // (a huge one would overflow).
-                const auto elapsed = std::chrono::steady_clock::now() - start;
-                const auto ns = static_cast<std::uint64_t>(std::chrono::nanoseconds(elapsed).count());
-                if (ns / 1'000'000 >= *timeout_ms) py::raise(PyExc_TimeoutError, "Async task wait timed out");
-                const std::uint64_t left_ns =
-                    *timeout_ms - ns / 1'000'000 > 1'000'000'000 ? UINT64_MAX : *timeout_ms * 1'000'000 - ns;
-                if (left_ns < static_cast<std::uint64_t>(sleep.count()))
-                    sleep = std::chrono::nanoseconds(static_cast<std::int64_t>(left_ns));
-            }
-            py::detached([&] { s.finished.wait_for(seen, sleep); });  // the call needs the lock
+            const auto sleep = next_wait_sleep(timeout_ms, std::chrono::steady_clock::now() - start, slice);
+            if (!sleep) py::raise(PyExc_TimeoutError, "Async task wait timed out");
+            py::detached([&] { s.finished.wait_for(seen, *sleep); });  // the call needs the lock
             py::run_signal_handlers();  // Ctrl+C ends the wait on the main thread
         }
     }
@@ -320,19 +312,6 @@ PyGetSetDef ASYNC_HANDLE_GETSET[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-constexpr py::TypeTable ASYNC_HANDLE_TABLE{
-    .name = "builtins.AsyncHandle",
-    .doc = "异步任务句柄\n\n用于查询和控制异步执行的函数。不能从 Python 直接创建。",
-    .basicsize = sizeof(py::Object<PyAsyncHandle>),
-    .dealloc = handle_dealloc,
-    .repr = handle_repr,
-    .methods = ASYNC_HANDLE_METHODS,
-    .getset = ASYNC_HANDLE_GETSET,
-    .cache = &ASYNC_HANDLE_TYPE,
-    .traverse = py::traverse<PyAsyncHandle>,
-    .clear = py::clear<PyAsyncHandle>,
-};
-
 // ---- RunAsync -----------------------------------------------------------------------
 
 struct PyRunAsync {
@@ -342,7 +321,7 @@ struct PyRunAsync {
     int traverse(visitproc visit, void* arg) const { return py::visit_ref(func, visit, arg); }
     // None rather than null: a cleared object can still be called (by a finalizer of its
     // cycle), and its task then fails like that of any object that is not callable.
-    void clear() { py::Ref old = std::exchange(func, py::Ref::borrow(Py_None)); }
+    void clear() { py::Ref old = std::exchange(func, py::none()); }
 };
 
 PyObject* run_async_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames);
@@ -398,6 +377,23 @@ PyObject* run_async_vectorcall(PyObject* self, PyObject* const* args, std::size_
 
 PyObject* run_async_repr(PyObject*) { return PyUnicode_FromString("RunAsync(...)"); }
 
+py::Ref run_async_fn_impl(py::Ref func) { return new_run_async(RUN_ASYNC_TYPE, func.get()); }
+
+}  // namespace
+
+constexpr py::TypeTable ASYNC_HANDLE_TABLE{
+    .name = "builtins.AsyncHandle",
+    .doc = "异步任务句柄\n\n用于查询和控制异步执行的函数。不能从 Python 直接创建。",
+    .basicsize = sizeof(py::Object<PyAsyncHandle>),
+    .dealloc = handle_dealloc,
+    .repr = handle_repr,
+    .methods = ASYNC_HANDLE_METHODS,
+    .getset = ASYNC_HANDLE_GETSET,
+    .cache = &ASYNC_HANDLE_TYPE,
+    .traverse = py::traverse<PyAsyncHandle>,
+    .clear = py::clear<PyAsyncHandle>,
+};
+
 constexpr py::TypeTable RUN_ASYNC_TABLE{
     .name = "builtins.RunAsync",
     .doc =
@@ -421,8 +417,6 @@ constexpr py::TypeTable RUN_ASYNC_TABLE{
     .clear = py::clear<PyRunAsync>,
 };
 
-py::Ref run_async_fn_impl(py::Ref func) { return new_run_async(RUN_ASYNC_TYPE, func.get()); }
-
 PyMethodDef RUN_ASYNC_DEF =
     py::function<RUN_ASYNC_FN_ARGS, run_async_fn_impl>("run_async",
                                                        "run_async(func)\n--\n\n"
@@ -435,10 +429,4 @@ PyMethodDef RUN_ASYNC_DEF =
                                                        "    handle = my_task(21)\n"
                                                        "    print(handle.wait())  # 42");
 
-}  // namespace
-
-void add_async_handle_type(PyObject* module) { py::add_type(module, ASYNC_HANDLE_TABLE); }
-void add_run_async_type(PyObject* module) { py::add_type(module, RUN_ASYNC_TABLE); }
-void add_run_async(PyObject* module) { py::add_function(module, &RUN_ASYNC_DEF); }
-
-}  // namespace quorix::module
+}  // namespace quorix

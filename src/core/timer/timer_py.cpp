@@ -1,6 +1,8 @@
 // Python classes Timer, PrecisionTimer, TimerWrapper, TimerHandle and the functions timer()
 // and precision_timer(): the decorators validate a frequency, the wrapper starts timers, the
 // handle stops and inspects one.
+#include "core/timer/timer_py.hpp"
+
 #include "py/args.hpp"
 #include "py/exit_safe.hpp"
 #include "py/gil.hpp"
@@ -19,11 +21,10 @@
 #include "core/timer/period.hpp"
 #include "core/timer/timer_precision.hpp"
 #include "core/timer/timer_start.hpp"
-#include "module/entries.hpp"
 #include "runtime/runtime.hpp"
 #include "runtime/thread.hpp"
 
-namespace quorix::module {
+namespace quorix {
 namespace {
 
 PyTypeObject* TIMER_TYPE = nullptr;
@@ -121,7 +122,7 @@ struct PyTimerWrapper {
     int traverse(visitproc visit, void* arg) const { return py::visit_ref(func, visit, arg); }
     // None rather than null: a cleared wrapper can still be called (by a finalizer of its
     // cycle), and its timer then reports each call's TypeError.
-    void clear() { py::Ref old = std::exchange(func, py::Ref::borrow(Py_None)); }
+    void clear() { py::Ref old = std::exchange(func, py::none()); }
 };
 
 struct PyTimerHandle {
@@ -403,6 +404,18 @@ constexpr const char* PRECISION_TIMER_DOC =
     "    def fast_loop():\n"
     "        pass";
 
+}  // namespace
+
+constexpr py::TypeTable PRECISION_TIMER_TABLE{
+    .name = "builtins.PrecisionTimer",
+    .doc = PRECISION_TIMER_DOC,
+    .basicsize = sizeof(py::Object<PyPrecisionTimer>),
+    .dealloc = py::dealloc<PyPrecisionTimer>,
+    .new_fn = precision_timer_new,
+    .call = precision_timer_call,
+    .cache = &PRECISION_TIMER_TYPE,
+};
+
 constexpr py::TypeTable TIMER_TABLE{
     .name = "builtins.Timer",
     .doc = TIMER_DOC,
@@ -413,14 +426,15 @@ constexpr py::TypeTable TIMER_TABLE{
     .cache = &TIMER_TYPE,
 };
 
-constexpr py::TypeTable PRECISION_TIMER_TABLE{
-    .name = "builtins.PrecisionTimer",
-    .doc = PRECISION_TIMER_DOC,
-    .basicsize = sizeof(py::Object<PyPrecisionTimer>),
-    .dealloc = py::dealloc<PyPrecisionTimer>,
-    .new_fn = precision_timer_new,
-    .call = precision_timer_call,
-    .cache = &PRECISION_TIMER_TYPE,
+constexpr py::TypeTable TIMER_HANDLE_TABLE{
+    .name = "builtins.TimerHandle",
+    .doc = "定时器任务句柄\n\n用于控制定时执行的函数",
+    .basicsize = sizeof(py::Object<PyTimerHandle>),
+    .dealloc = timer_handle_dealloc,
+    .repr = timer_handle_repr,
+    .methods = TIMER_HANDLE_METHODS,
+    .getset = TIMER_HANDLE_GETSET,
+    .cache = &TIMER_HANDLE_TYPE,
 };
 
 constexpr py::TypeTable TIMER_WRAPPER_TABLE{
@@ -433,17 +447,6 @@ constexpr py::TypeTable TIMER_WRAPPER_TABLE{
     .cache = &TIMER_WRAPPER_TYPE,
     .traverse = py::traverse<PyTimerWrapper>,
     .clear = py::clear<PyTimerWrapper>,
-};
-
-constexpr py::TypeTable TIMER_HANDLE_TABLE{
-    .name = "builtins.TimerHandle",
-    .doc = "定时器任务句柄\n\n用于控制定时执行的函数",
-    .basicsize = sizeof(py::Object<PyTimerHandle>),
-    .dealloc = timer_handle_dealloc,
-    .repr = timer_handle_repr,
-    .methods = TIMER_HANDLE_METHODS,
-    .getset = TIMER_HANDLE_GETSET,
-    .cache = &TIMER_HANDLE_TYPE,
 };
 
 PyMethodDef TIMER_FN_DEF = py::function<TIMER_FN_ARGS, timer_fn_impl>("timer",
@@ -469,13 +472,4 @@ PyMethodDef PRECISION_TIMER_FN_DEF = {"precision_timer", py::fastcall(precision_
                                       "    def fast_loop():\n"
                                       "        pass"};
 
-}  // namespace
-
-void add_precision_timer_type(PyObject* module) { py::add_type(module, PRECISION_TIMER_TABLE); }
-void add_timer_type(PyObject* module) { py::add_type(module, TIMER_TABLE); }
-void add_timer_handle_type(PyObject* module) { py::add_type(module, TIMER_HANDLE_TABLE); }
-void add_timer_wrapper_type(PyObject* module) { py::add_type(module, TIMER_WRAPPER_TABLE); }
-void add_timer_fn(PyObject* module) { py::add_function(module, &TIMER_FN_DEF); }
-void add_precision_timer_fn(PyObject* module) { py::add_function(module, &PRECISION_TIMER_FN_DEF); }
-
-}  // namespace quorix::module
+}  // namespace quorix

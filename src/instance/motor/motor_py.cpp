@@ -1,5 +1,7 @@
 // Python classes Motor (a broadcast group of up to four FOC drivers) and Device (one driver
 // of a group, handed out by Motor.add_device).
+#include "instance/motor/motor_py.hpp"
+
 #include "py/args.hpp"
 #include "py/gil.hpp"
 #include "py/method.hpp"
@@ -14,7 +16,6 @@
 #include <utility>
 #include "comm/protocol/driver/control/foc_mode.hpp"
 #include "instance/motor/motor.hpp"
-#include "module/entries.hpp"
 
 // A mode given as text: lower-cased as str.lower() does (full Unicode case mapping: "SPEED"
 // and "Speed" are accepted), then compared exactly: " speed" is not a mode. The error shows
@@ -35,7 +36,7 @@ struct quorix::py::Converter<quorix::FocMode> {
     }
 };
 
-namespace quorix::module {
+namespace quorix {
 namespace {
 
 // ---- shared pieces ---------------------------------------------------------------------------
@@ -183,21 +184,6 @@ PyGetSetDef DEVICE_GETSET[] = {
     py::getter<device_slot_index>("slot_index", "槽位索引（0～3）"),
     py::getter<device_node_id>("node_id", "驱动器节点 ID / 反馈帧 CAN ID（与固件 node_id 相同）"),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-constexpr py::TypeTable DEVICE_TABLE{
-    .name = "builtins.Device",
-    .doc =
-        "广播组中单个电机驱动器的收发单元\n\n"
-        "由 Motor.add_device() 创建。持有者可随时调用 set_target(value) 设置下一次广播的目标值，"
-        "调用 get_feedback() 读取最新反馈。\n\n"
-        "广播帧格式：8 字节，4 × i16 小端；[0..2] 槽位 0，[2..4] 槽位 1，[4..6] 槽位 2，[6..8] 槽位 3",
-    .basicsize = sizeof(py::Object<PyDevice>),
-    .dealloc = py::dealloc<PyDevice>,
-    .repr = device_repr,
-    .methods = DEVICE_METHODS,
-    .getset = DEVICE_GETSET,
-    .cache = &DEVICE_TYPE,
 };
 
 py::Ref new_device_object(std::shared_ptr<Device> device) {
@@ -351,6 +337,23 @@ PyGetSetDef MOTOR_GETSET[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+}  // namespace
+
+constexpr py::TypeTable DEVICE_TABLE{
+    .name = "builtins.Device",
+    .doc =
+        "广播组中单个电机驱动器的收发单元\n\n"
+        "由 Motor.add_device() 创建。持有者可随时调用 set_target(value) 设置下一次广播的目标值，"
+        "调用 get_feedback() 读取最新反馈。\n\n"
+        "广播帧格式：8 字节，4 × i16 小端；[0..2] 槽位 0，[2..4] 槽位 1，[4..6] 槽位 2，[6..8] 槽位 3",
+    .basicsize = sizeof(py::Object<PyDevice>),
+    .dealloc = py::dealloc<PyDevice>,
+    .repr = device_repr,
+    .methods = DEVICE_METHODS,
+    .getset = DEVICE_GETSET,
+    .cache = &DEVICE_TYPE,
+};
+
 constexpr py::TypeTable MOTOR_TABLE{
     .name = "builtins.Motor",
     .doc =
@@ -374,9 +377,4 @@ constexpr py::TypeTable MOTOR_TABLE{
     .cache = &MOTOR_TYPE,
 };
 
-}  // namespace
-
-void add_device_type(PyObject* module) { py::add_type(module, DEVICE_TABLE); }
-void add_motor_type(PyObject* module) { py::add_type(module, MOTOR_TABLE); }
-
-}  // namespace quorix::module
+}  // namespace quorix
