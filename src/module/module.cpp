@@ -1,39 +1,56 @@
 // The extension's entry point: multi-phase initialisation that adds the classes, then
 // the functions, in table order, and registers the exit flush of queued CAN frames.
 // Importing builds nothing else: no thread, no socket, no runtime.
-#include "py/convert.hpp"
-
-#include "module/entries.hpp"
+#include "comm/can/can_device_py.hpp"
+#include "core/manager/shutdown_py.hpp"
+#include "core/manager/task_manager_py.hpp"
+#include "core/task/async_task_py.hpp"
+#include "core/timer/timer_py.hpp"
+#include "instance/motor/motor_py.hpp"
 #include "module/exit_flush.hpp"
+#include "py/convert.hpp"
+#include "py/types.hpp"
 
 namespace quorix::module {
 namespace {
 
+// One public name of the module: a class made from its table, or a function from its def.
 struct ModuleEntry {
+    constexpr ModuleEntry(const char* n, const py::TypeTable* t) : name(n), type(t) {}
+    constexpr ModuleEntry(const char* n, PyMethodDef* f) : name(n), function(f) {}
+
     const char* name;
-    void (*add)(PyObject* module);
+    const py::TypeTable* type = nullptr;
+    PyMethodDef* function = nullptr;
 };
 
+// In registration order: the classes, then the functions.
 constexpr ModuleEntry MODULE_ENTRIES[] = {
-    {"AsyncHandle", add_async_handle_type},
-    {"CanDevice", add_can_device_type},
-    {"CanDeviceNonBlocking", add_can_device_non_blocking_type},
-    {"Device", add_device_type},
-    {"Motor", add_motor_type},
-    {"PrecisionTimer", add_precision_timer_type},
-    {"TaskManager", add_task_manager_type},
-    {"RunAsync", add_run_async_type},
-    {"Timer", add_timer_type},
-    {"TimerHandle", add_timer_handle_type},
-    {"TimerWrapper", add_timer_wrapper_type},
-    {"timer", add_timer_fn},
-    {"precision_timer", add_precision_timer_fn},
-    {"run_async", add_run_async},
-    {"get_task_manager", add_get_task_manager},
-    {"shutdown_all", add_shutdown_all},
-    {"block_all", add_block_all},
-    {"block_until", add_block_until},
+    {"AsyncHandle", &ASYNC_HANDLE_TABLE},
+    {"CanDevice", &CAN_DEVICE_TABLE},
+    {"CanDeviceNonBlocking", &CAN_DEVICE_NON_BLOCKING_TABLE},
+    {"Device", &DEVICE_TABLE},
+    {"Motor", &MOTOR_TABLE},
+    {"PrecisionTimer", &PRECISION_TIMER_TABLE},
+    {"TaskManager", &TASK_MANAGER_TABLE},
+    {"RunAsync", &RUN_ASYNC_TABLE},
+    {"Timer", &TIMER_TABLE},
+    {"TimerHandle", &TIMER_HANDLE_TABLE},
+    {"TimerWrapper", &TIMER_WRAPPER_TABLE},
+    {"timer", &TIMER_FN_DEF},
+    {"precision_timer", &PRECISION_TIMER_FN_DEF},
+    {"run_async", &RUN_ASYNC_DEF},
+    {"get_task_manager", &GET_TASK_MANAGER_DEF},
+    {"shutdown_all", &SHUTDOWN_ALL_DEF},
+    {"block_all", &BLOCK_ALL_DEF},
+    {"block_until", &BLOCK_UNTIL_DEF},
 };
+
+// module.<name> = the class or function of `entry`.
+void add_entry(PyObject* module, const ModuleEntry& entry) {
+    py::Ref object = entry.type ? py::make_type(*entry.type) : py::make_function(module, entry.function);
+    if (PyModule_AddObjectRef(module, entry.name, object.get()) < 0) throw py::PyErrorSet{};
+}
 
 int exec_module(PyObject* module) {
     return py::guarded_status([&] {
@@ -41,7 +58,7 @@ int exec_module(PyObject* module) {
             py::raise_cannot_convert(module, "PyModule");
         }
         // Names added before a failure stay: the import fails with that exception.
-        for (const ModuleEntry& entry : MODULE_ENTRIES) entry.add(module);
+        for (const ModuleEntry& entry : MODULE_ENTRIES) add_entry(module, entry);
         register_exit_flush();
     });
 }

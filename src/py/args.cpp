@@ -40,11 +40,16 @@ std::string quoted_list(const std::vector<const char*>& names) {
     type_error(text);
 }
 
-// Keyword lookup: keyword names are usually interned, so try identity first.
+// Keyword lookup by text: the parameter names are C strings, so each keyword is compared
+// as UTF-8 (cached in the str object by CPython), never by identity. A keyword that has no
+// UTF-8 form (a lone surrogate) matches no parameter.
 std::size_t find_param(const ArgTable& t, PyObject* key) {
     Py_ssize_t len = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(key, &len);
-    if (!utf8) throw PyErrorSet{};
+    if (!utf8) {
+        PyErr_Clear();
+        return t.params.size();
+    }
     const std::string_view name(utf8, static_cast<std::size_t>(len));
     std::size_t i = 0;
     for (const char* p : t.params) {
@@ -54,13 +59,16 @@ std::size_t find_param(const ArgTable& t, PyObject* key) {
     return t.params.size();
 }
 
+// %U writes the keyword as it is, also one without a UTF-8 form.
+[[noreturn, gnu::cold]] void unexpected_keyword(const ArgTable& t, PyObject* key) {
+    PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", t.callable, key);
+    throw PyErrorSet{};
+}
+
 void store_keyword(Args& a, std::array<PyObject*, MAX_PARAMS>& slots, const ArgTable& t, PyObject* key,
                    PyObject* value) {
     const std::size_t i = find_param(t, key);
-    if (i == t.params.size()) {
-        type_error(std::string(t.callable) + " got an unexpected keyword argument '" + PyUnicode_AsUTF8(key) +
-                   "'");
-    }
+    if (i == t.params.size()) unexpected_keyword(t, key);
     if (slots[i])
         type_error(std::string(t.callable) + " got multiple values for argument '" + a.name(i) + "'");
     slots[i] = value;

@@ -21,7 +21,13 @@ struct ArgTable {
     std::size_t required = 0;
 };
 
+/// The most parameters a table may list (the parsed slots live on the stack).
 inline constexpr std::size_t MAX_PARAMS = 6;
+
+/// Whether `table` fits the parser; parse<TABLE> and the method adapters check it at compile time.
+constexpr bool fits_parser(const ArgTable& table) {
+    return table.params.size() <= MAX_PARAMS && table.required <= table.params.size();
+}
 
 /// Parsed arguments: borrowed references, valid while the call lasts.
 class Args {
@@ -71,9 +77,21 @@ private:
     std::array<PyObject*, MAX_PARAMS> slots_{};
 };
 
-/// Vectorcall / METH_FASTCALL|METH_KEYWORDS form.
+/// Vectorcall / METH_FASTCALL|METH_KEYWORDS form. Use parse<TABLE>, which checks the table.
 Args parse(const ArgTable& table, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-/// tp_new / tp_call form (tuple and optional dict).
+/// tp_new / tp_call form (tuple and optional dict). Use parse_tuple<TABLE>.
 Args parse_tuple(const ArgTable& table, PyObject* args, PyObject* kwargs);
+
+template <const ArgTable& TABLE>
+Args parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static_assert(fits_parser(TABLE), "more parameters than MAX_PARAMS, or more required than listed");
+    return parse(TABLE, args, nargs, kwnames);
+}
+
+template <const ArgTable& TABLE>
+Args parse_tuple(PyObject* args, PyObject* kwargs) {
+    static_assert(fits_parser(TABLE), "more parameters than MAX_PARAMS, or more required than listed");
+    return parse_tuple(TABLE, args, kwargs);
+}
 
 }  // namespace quorix::py

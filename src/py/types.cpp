@@ -1,6 +1,5 @@
 #include "py/types.hpp"
 
-#include <cstring>
 #include <vector>
 
 namespace quorix::py {
@@ -43,17 +42,9 @@ Ref make_type(const TypeTable& t) {
     return type;
 }
 
-void add_type(PyObject* module, const TypeTable& t) {
-    Ref type = make_type(t);
-    const char* dot = std::strrchr(t.name, '.');
-    const char* bare = dot ? dot + 1 : t.name;
-    if (PyModule_AddObjectRef(module, bare, type.get()) < 0) throw PyErrorSet{};
-}
-
-void add_function(PyObject* module, PyMethodDef* def) {
+Ref make_function(PyObject* module, PyMethodDef* def) {
     Ref name = check(PyModule_GetNameObject(module));
-    Ref fn = check(PyCFunction_NewEx(def, module, name.get()));
-    if (PyModule_AddObjectRef(module, def->ml_name, fn.get()) < 0) throw PyErrorSet{};
+    return check(PyCFunction_NewEx(def, module, name.get()));
 }
 
 }  // namespace quorix::py

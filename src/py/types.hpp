@@ -41,11 +41,9 @@ struct TypeTable {
 /// it in `*table.cache`. Returns a new reference.
 Ref make_type(const TypeTable& table);
 
-/// make_type, then module.<bare name> = type.
-void add_type(PyObject* module, const TypeTable& table);
-
-/// Adds a module-level function (METH_FASTCALL | METH_KEYWORDS) from a static def.
-void add_function(PyObject* module, PyMethodDef* def);
+/// A module-level function of `module` (its __module__ is the module's name) from a static
+/// def. Returns a new reference.
+Ref make_function(PyObject* module, PyMethodDef* def);
 
 /// A METH_FASTCALL | METH_KEYWORDS function as the PyCFunction a PyMethodDef holds.
 inline PyCFunction fastcall(PyCFunctionFastWithKeywords fn) {

@@ -68,6 +68,8 @@ def test_text_signatures(name):
 def test_functions_are_builtins_with_docstrings(name):
     fn = getattr(quorix, name)
     assert inspect.isbuiltin(fn)
+    assert fn.__name__ == name
+    assert fn.__module__ == "quorix"
     assert fn.__text_signature__ is not None
     assert fn.__doc__
 
@@ -128,3 +130,18 @@ def test_free_threaded_build_detected_consistently():
     import sys
 
     assert ft == (hasattr(sys, "_is_gil_enabled") and not sys._is_gil_enabled())
+
+
+@pytest.mark.parametrize(
+    "call, callable_name",
+    [
+        (lambda kw: quorix.timer(10.0)(print)(**kw), "TimerWrapper.__call__()"),
+        (lambda kw: quorix.run_async(print)(**kw), "RunAsync.__call__()"),
+        (lambda kw: quorix.get_task_manager().wait_all(**kw), "TaskManager.wait_all()"),
+        (lambda kw: quorix.Timer(10.0, **kw), "Timer.__new__()"),
+    ],
+)
+def test_unexpected_keyword_without_utf8_form_is_named_as_it_is(call, callable_name):
+    with pytest.raises(TypeError) as exc:
+        call({"\udc80": 1})
+    assert str(exc.value) == f"{callable_name} got an unexpected keyword argument '\udc80'"

@@ -1,10 +1,13 @@
 // Python classes CanDevice (blocking) and CanDeviceNonBlocking (queues served by a background
 // I/O task) over the raw CAN devices.
+#include "comm/can/can_device_py.hpp"
+
 #include "py/args.hpp"
 #include "py/gil.hpp"
+#include "py/method.hpp"
+#include "py/to_python.hpp"
 #include "py/types.hpp"
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -12,12 +15,12 @@
 #include <shared_mutex>
 #include <string>
 #include <utility>
+#include "comm/can/borrow_flag.hpp"
 #include "comm/can/can_device_async.hpp"
 #include "comm/can/can_device_sync.hpp"
-#include "module/entries.hpp"
 #include "runtime/block_on.hpp"
 
-namespace quorix::module {
+namespace quorix {
 namespace {
 
 // ---- shared pieces ---------------------------------------------------------------------------
@@ -26,7 +29,7 @@ ByteView bytes_of(const py::ByteArg& data) noexcept { return {data.data(), data.
 
 // (id, bytes) for a message; None for an absent one.
 py::Ref message_object(const std::optional<CanMessage>& message) {
-    if (!message) return py::Ref::borrow(Py_None);
+    if (!message) return py::none();
     py::Ref id = py::check(PyLong_FromUnsignedLong(message->id));
     const ByteView data = message->payload();
     py::Ref bytes = py::check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data.data()),
@@ -35,10 +38,6 @@ py::Ref message_object(const std::optional<CanMessage>& message) {
     PyTuple_SET_ITEM(tuple.get(), 0, id.release());  // steals
     PyTuple_SET_ITEM(tuple.get(), 1, bytes.release());
     return tuple;
-}
-
-py::Ref text_object(const std::string& text) {
-    return py::check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 
 // A wait that keeps the interpreter lock (held_wait). Reached on a runtime worker thread
@@ -53,39 +52,18 @@ decltype(auto) blocking_wait(F&& wait) {
 
 // ---- CanDevice -------------------------------------------------------------------------------
 
-// The borrow flag gives one send/receive at a time exclusive use of the device; interface()
-// takes a shared borrow. It is Lockable and SharedLockable, so std::unique_lock and
-// std::shared_lock hold it; unlike a mutex, a second borrower is refused, never made to wait. The module runs
-// without the interpreter lock, so it is an atomic:
-//   0          free
-//   EXCLUSIVE  a send or receive is in progress
-//   n > 0      n interface() calls are reading the name
-class BorrowFlag {
-public:
-    static constexpr std::int32_t EXCLUSIVE = -1;
+// A device lent out twice is refused with RuntimeError, as the flag refuses it.
+std::unique_lock<BorrowFlag> borrow_exclusive(BorrowFlag& flag) {
+    std::unique_lock borrow(flag, std::try_to_lock);
+    if (!borrow) py::raise(PyExc_RuntimeError, "Already borrowed");
+    return borrow;
+}
 
-    // acquire pairs with the release in the unlocks: the next borrower sees the device as
-    // the last one left it.
-    void lock() {
-        std::int32_t expected = 0;
-        if (!state_.compare_exchange_strong(expected, EXCLUSIVE, std::memory_order_acquire,
-                                            std::memory_order_relaxed))
-            py::raise(PyExc_RuntimeError, "Already borrowed");
-    }
-    void unlock() noexcept { state_.store(0, std::memory_order_release); }
-
-    void lock_shared() {
-        std::int32_t s = state_.load(std::memory_order_relaxed);
-        do {
-            if (s == EXCLUSIVE) py::raise(PyExc_RuntimeError, "Already mutably borrowed");
-        } while (
-            !state_.compare_exchange_weak(s, s + 1, std::memory_order_acquire, std::memory_order_relaxed));
-    }
-    void unlock_shared() noexcept { state_.fetch_sub(1, std::memory_order_release); }
-
-private:
-    std::atomic<std::int32_t> state_{0};
-};
+std::shared_lock<BorrowFlag> borrow_shared(BorrowFlag& flag) {
+    std::shared_lock borrow(flag, std::try_to_lock);
+    if (!borrow) py::raise(PyExc_RuntimeError, "Already mutably borrowed");
+    return borrow;
+}
 
 struct PyCanDevice {
     explicit PyCanDevice(CanDeviceSync d) noexcept : device(std::move(d)) {}
@@ -100,68 +78,43 @@ constexpr py::ArgTable CAN_DEVICE_SEND_ARGS{"CanDevice.send()", {"id", "data"}, 
 constexpr py::ArgTable CAN_DEVICE_RECEIVE_ARGS{"CanDevice.receive()", {}, 0};
 constexpr py::ArgTable CAN_DEVICE_INTERFACE_ARGS{"CanDevice.interface()", {}, 0};
 
-PyCanDevice& can_device(PyObject* self) { return py::payload<PyCanDevice>(self); }
-
 PyObject* can_device_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return py::guarded([&] {
-        auto a = py::parse_tuple(CAN_DEVICE_NEW_ARGS, args, kwargs);
+        auto a = py::parse_tuple<CAN_DEVICE_NEW_ARGS>(args, kwargs);
         std::string interface = a.get<std::string>(0);
         auto device = blocking_wait([&] { return CanDeviceSync::open(std::move(interface)); });
         return py::new_object<PyCanDevice>(type, py::unwrap(std::move(device)));
     });
 }
 
-PyObject* can_device_send(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return py::guarded([&] {
-        auto a = py::parse(CAN_DEVICE_SEND_ARGS, args, nargs, kwnames);
-        const auto id = a.get<std::uint32_t>(0);
-        const auto data = a.get<py::ByteArg>(1);
-        PyCanDevice& d = can_device(self);
-        std::unique_lock borrow(d.borrow);
-        py::unwrap(blocking_wait([&] { return d.device.send(id, bytes_of(data)); }));
-        return py::Ref::borrow(Py_None);
-    });
+void can_device_send(PyCanDevice& d, std::uint32_t id, const py::ByteArg& data) {
+    auto borrow = borrow_exclusive(d.borrow);
+    py::unwrap(blocking_wait([&] { return d.device.send(id, bytes_of(data)); }));
 }
 
-PyObject* can_device_receive(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return py::guarded([&] {
-        py::parse(CAN_DEVICE_RECEIVE_ARGS, args, nargs, kwnames);
-        PyCanDevice& d = can_device(self);
-        std::unique_lock borrow(d.borrow);
-        auto message = blocking_wait([&] { return d.device.receive(); });
-        return message_object(py::unwrap(std::move(message)));
-    });
+py::Ref can_device_receive(PyCanDevice& d) {
+    auto borrow = borrow_exclusive(d.borrow);
+    auto message = blocking_wait([&] { return d.device.receive(); });
+    return message_object(py::unwrap(std::move(message)));
 }
 
-PyObject* can_device_interface(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return py::guarded([&] {
-        py::parse(CAN_DEVICE_INTERFACE_ARGS, args, nargs, kwnames);
-        PyCanDevice& d = can_device(self);
-        std::shared_lock borrow(d.borrow);
-        return text_object(d.device.interface());
-    });
+py::Ref can_device_interface(PyCanDevice& d) {
+    auto borrow = borrow_shared(d.borrow);
+    return py::str_object(d.device.interface());
 }
 
 PyMethodDef CAN_DEVICE_METHODS[] = {
-    {"send", py::fastcall(can_device_send), METH_FASTCALL | METH_KEYWORDS,
-     "send($self, id, data)\n--\n\nSend a CAN frame (blocking)\n\nArgs:\n    id: CAN frame ID\n"
-     "    data: Data bytes to send (up to 8 bytes)"},
-    {"receive", py::fastcall(can_device_receive), METH_FASTCALL | METH_KEYWORDS,
-     "receive($self)\n--\n\nReceive a CAN frame (blocking)\n\nReturns:\n"
-     "    Tuple of (id, data) where id is u32 and data is bytes"},
-    {"interface", py::fastcall(can_device_interface), METH_FASTCALL | METH_KEYWORDS,
-     "interface($self)\n--\n\nGet the interface name"},
+    py::method<CAN_DEVICE_SEND_ARGS, can_device_send>(
+        "send",
+        "send($self, id, data)\n--\n\nSend a CAN frame (blocking)\n\nArgs:\n    id: CAN frame ID\n"
+        "    data: Data bytes to send (up to 8 bytes)"),
+    py::method<CAN_DEVICE_RECEIVE_ARGS, can_device_receive>(
+        "receive",
+        "receive($self)\n--\n\nReceive a CAN frame (blocking)\n\nReturns:\n"
+        "    Tuple of (id, data) where id is u32 and data is bytes"),
+    py::method<CAN_DEVICE_INTERFACE_ARGS, can_device_interface>(
+        "interface", "interface($self)\n--\n\nGet the interface name"),
     {nullptr, nullptr, 0, nullptr},
-};
-
-constexpr py::TypeTable CAN_DEVICE_TABLE{
-    .name = "builtins.CanDevice",
-    .doc = "CanDevice(interface)\n--\n\n简单模式 CAN 设备（阻塞 API）\n\n这个版本使用同步 API，适合简单场景",
-    .basicsize = sizeof(py::Object<PyCanDevice>),
-    .dealloc = py::dealloc<PyCanDevice>,
-    .new_fn = can_device_new,
-    .methods = CAN_DEVICE_METHODS,
-    .cache = &CAN_DEVICE_TYPE,
 };
 
 // ---- CanDeviceNonBlocking ----------------------------------------------------------------------
@@ -182,11 +135,9 @@ constexpr py::ArgTable NON_BLOCKING_RECEIVE_TIMEOUT_ARGS{
     "CanDeviceNonBlocking.receive_timeout()", {"timeout_ms"}, 1};
 constexpr py::ArgTable NON_BLOCKING_INTERFACE_ARGS{"CanDeviceNonBlocking.interface()", {}, 0};
 
-CanDeviceAsync& non_blocking(PyObject* self) { return *py::payload<PyCanDeviceNonBlocking>(self).device; }
-
 PyObject* non_blocking_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return py::guarded([&] {
-        auto a = py::parse_tuple(NON_BLOCKING_NEW_ARGS, args, kwargs);
+        auto a = py::parse_tuple<NON_BLOCKING_NEW_ARGS>(args, kwargs);
         std::string interface = a.get<std::string>(0);
         // Provisioning runs on this thread; opening the socket waits for nothing, so this
         // also works from a function run by an async task (see CanDeviceAsync::start).
@@ -197,56 +148,51 @@ PyObject* non_blocking_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
 
 // The hot path: argument conversion and one queue insertion; nothing is allocated for a
 // payload given as bytes, and the I/O task is woken only when it sleeps.
-PyObject* non_blocking_send(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return py::guarded([&] {
-        auto a = py::parse(NON_BLOCKING_SEND_ARGS, args, nargs, kwnames);
-        const auto id = a.get<std::uint32_t>(0);
-        const auto data = a.get<py::ByteArg>(1);
-        py::unwrap(non_blocking(self).send_nonblocking(id, bytes_of(data)));
-        return py::Ref::borrow(Py_None);
-    });
+IoResult<void> non_blocking_send(PyCanDeviceNonBlocking& d, std::uint32_t id, const py::ByteArg& data) {
+    return d.device->send_nonblocking(id, bytes_of(data));
 }
 
-PyObject* non_blocking_try_receive(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                   PyObject* kwnames) {
-    return py::guarded([&] {
-        py::parse(NON_BLOCKING_TRY_RECEIVE_ARGS, args, nargs, kwnames);
-        CanDeviceAsync& d = non_blocking(self);
-        return message_object(py::held_wait([&] { return d.try_receive(); }));
-    });
+py::Ref non_blocking_try_receive(PyCanDeviceNonBlocking& d) {
+    CanDeviceAsync& device = *d.device;
+    return message_object(py::held_wait([&] { return device.try_receive(); }));
 }
 
-PyObject* non_blocking_receive_timeout(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                       PyObject* kwnames) {
-    return py::guarded([&] {
-        auto a = py::parse(NON_BLOCKING_RECEIVE_TIMEOUT_ARGS, args, nargs, kwnames);
-        const auto timeout_ms = a.get<std::uint64_t>(0);
-        CanDeviceAsync& d = non_blocking(self);
-        return message_object(py::held_wait([&] { return d.receive_timeout(timeout_ms); }));
-    });
+py::Ref non_blocking_receive_timeout(PyCanDeviceNonBlocking& d, std::uint64_t timeout_ms) {
+    CanDeviceAsync& device = *d.device;
+    return message_object(py::held_wait([&] { return device.receive_timeout(timeout_ms); }));
 }
 
-PyObject* non_blocking_interface(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return py::guarded([&] {
-        py::parse(NON_BLOCKING_INTERFACE_ARGS, args, nargs, kwnames);
-        return text_object(non_blocking(self).interface());
-    });
-}
+py::Ref non_blocking_interface(PyCanDeviceNonBlocking& d) { return py::str_object(d.device->interface()); }
 
 PyMethodDef NON_BLOCKING_METHODS[] = {
-    {"send", py::fastcall(non_blocking_send), METH_FASTCALL | METH_KEYWORDS,
-     "send($self, id, data)\n--\n\nSend a CAN frame (non-blocking)\n\nArgs:\n    id: CAN frame ID\n"
-     "    data: Data bytes to send (up to 8 bytes)"},
-    {"try_receive", py::fastcall(non_blocking_try_receive), METH_FASTCALL | METH_KEYWORDS,
-     "try_receive($self)\n--\n\nTry to receive a CAN frame (non-blocking)\n\nReturns:\n"
-     "    Tuple of (id, data) if message available, None otherwise"},
-    {"receive_timeout", py::fastcall(non_blocking_receive_timeout), METH_FASTCALL | METH_KEYWORDS,
-     "receive_timeout($self, timeout_ms)\n--\n\nReceive a CAN frame with timeout\n\nArgs:\n"
-     "    timeout_ms: Timeout in milliseconds\n\nReturns:\n"
-     "    Tuple of (id, data) if message received, None if timeout"},
-    {"interface", py::fastcall(non_blocking_interface), METH_FASTCALL | METH_KEYWORDS,
-     "interface($self)\n--\n\nGet the interface name"},
+    py::method<NON_BLOCKING_SEND_ARGS, non_blocking_send>(
+        "send",
+        "send($self, id, data)\n--\n\nSend a CAN frame (non-blocking)\n\nArgs:\n    id: CAN frame ID\n"
+        "    data: Data bytes to send (up to 8 bytes)"),
+    py::method<NON_BLOCKING_TRY_RECEIVE_ARGS, non_blocking_try_receive>(
+        "try_receive",
+        "try_receive($self)\n--\n\nTry to receive a CAN frame (non-blocking)\n\nReturns:\n"
+        "    Tuple of (id, data) if message available, None otherwise"),
+    py::method<NON_BLOCKING_RECEIVE_TIMEOUT_ARGS, non_blocking_receive_timeout>(
+        "receive_timeout",
+        "receive_timeout($self, timeout_ms)\n--\n\nReceive a CAN frame with timeout\n\nArgs:\n"
+        "    timeout_ms: Timeout in milliseconds\n\nReturns:\n"
+        "    Tuple of (id, data) if message received, None if timeout"),
+    py::method<NON_BLOCKING_INTERFACE_ARGS, non_blocking_interface>(
+        "interface", "interface($self)\n--\n\nGet the interface name"),
     {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+constexpr py::TypeTable CAN_DEVICE_TABLE{
+    .name = "builtins.CanDevice",
+    .doc = "CanDevice(interface)\n--\n\n简单模式 CAN 设备（阻塞 API）\n\n这个版本使用同步 API，适合简单场景",
+    .basicsize = sizeof(py::Object<PyCanDevice>),
+    .dealloc = py::dealloc<PyCanDevice>,
+    .new_fn = can_device_new,
+    .methods = CAN_DEVICE_METHODS,
+    .cache = &CAN_DEVICE_TYPE,
 };
 
 constexpr py::TypeTable CAN_DEVICE_NON_BLOCKING_TABLE{
@@ -261,11 +207,4 @@ constexpr py::TypeTable CAN_DEVICE_NON_BLOCKING_TABLE{
     .cache = &CAN_DEVICE_NON_BLOCKING_TYPE,
 };
 
-}  // namespace
-
-void add_can_device_type(PyObject* module) { py::add_type(module, CAN_DEVICE_TABLE); }
-void add_can_device_non_blocking_type(PyObject* module) {
-    py::add_type(module, CAN_DEVICE_NON_BLOCKING_TABLE);
-}
-
-}  // namespace quorix::module
+}  // namespace quorix

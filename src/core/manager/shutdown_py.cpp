@@ -1,17 +1,20 @@
 // Module functions block_all(), block_until() and shutdown_all(): park the calling thread
 // until SIGINT, SIGTERM or a deadline (with the interpreter lock released), then stop every
 // timer and async task through the registry.
+#include "core/manager/shutdown_py.hpp"
+
 #include "py/args.hpp"
 #include "py/gil.hpp"
+#include "py/method.hpp"
+#include "py/to_python.hpp"
 #include "py/types.hpp"
 
 #include "core/manager/registry_wait.hpp"
 #include "core/manager/shutdown.hpp"
 #include "core/manager/task_registry.hpp"
-#include "module/entries.hpp"
 #include "runtime/block_on.hpp"
 
-namespace quorix::module {
+namespace quorix {
 namespace {
 
 constexpr py::ArgTable BLOCK_ALL_ARGS{"block_all()", {"timeout_ms"}, 0};
@@ -25,72 +28,59 @@ void consume_pending_signals() {
     if (PyErr_CheckSignals() < 0) PyErr_Clear();
 }
 
-py::Ref str_object(std::string_view text) {
-    return py::check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+std::string_view block_all_impl(std::optional<std::uint64_t> timeout) {
+    const std::string_view name =
+        py::detached([] { return rt::block_on_runtime(wait_for_signal_then_stop(task_manager())); });
+    const bool clean = py::detached([&] { return task_manager().wait_all(timeout); });
+    print_shutdown_result(clean);
+    consume_pending_signals();
+    return name;
 }
 
-PyObject* block_all_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return py::guarded([&] {
-        auto a = py::parse(BLOCK_ALL_ARGS, args, nargs, kwnames);
-        const auto timeout = a.opt<std::uint64_t>(0);
-        const std::string_view name =
-            py::detached([] { return rt::block_on_runtime(wait_for_signal_then_stop(task_manager())); });
-        const bool clean = py::detached([&] { return task_manager().wait_all(timeout); });
-        print_shutdown_result(clean);
-        consume_pending_signals();
-        return str_object(name);
+py::Ref block_until_impl(std::optional<std::uint64_t> wait_ms,
+                         std::optional<std::uint64_t> shutdown_timeout_ms) {
+    const ShutdownOutcome out = py::detached([&] {
+        return rt::block_on_runtime(wait_then_shut_down(task_manager(), wait_ms, shutdown_timeout_ms));
     });
+    // After a "timeout" a Ctrl+C that came during the shutdown wait still reaches the caller.
+    if (out.reason.starts_with("signal:")) consume_pending_signals();
+    py::Ref reason = py::str_object(out.reason);
+    py::Ref clean = py::bool_object(out.clean);
+    return py::check(PyTuple_Pack(2, reason.get(), clean.get()));
 }
 
-PyObject* block_until_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return py::guarded([&] {
-        auto a = py::parse(BLOCK_UNTIL_ARGS, args, nargs, kwnames);
-        const auto wait_ms = a.opt<std::uint64_t>(0);
-        const auto shutdown_timeout_ms = a.opt<std::uint64_t>(1);
-        const ShutdownOutcome out = py::detached([&] {
-            return rt::block_on_runtime(wait_then_shut_down(task_manager(), wait_ms, shutdown_timeout_ms));
-        });
-        // After a "timeout" a Ctrl+C that came during the shutdown wait still reaches the caller.
-        if (out.reason.starts_with("signal:")) consume_pending_signals();
-        py::Ref reason = str_object(out.reason);
-        py::Ref clean = py::Ref::borrow(out.clean ? Py_True : Py_False);
-        return py::check(PyTuple_Pack(2, reason.get(), clean.get()));
-    });
+bool shutdown_all_impl(std::optional<std::uint64_t> timeout) {
+    py::detached([] { task_manager().stop_all(); });
+    return wait_all_from_python(task_manager(), timeout);
 }
 
-PyObject* shutdown_all_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return py::guarded([&] {
-        auto a = py::parse(SHUTDOWN_ALL_ARGS, args, nargs, kwnames);
-        const auto timeout = a.opt<std::uint64_t>(0);
-        py::detached([] { task_manager().stop_all(); });
-        const bool clean = wait_all_from_python(task_manager(), timeout);
-        return py::Ref::borrow(clean ? Py_True : Py_False);
-    });
-}
+}  // namespace
 
-PyMethodDef SHUTDOWN_ALL_DEF = {"shutdown_all", py::fastcall(shutdown_all_fn), METH_FASTCALL | METH_KEYWORDS,
-                                "shutdown_all(timeout_ms=None)\n--\n\n"
-                                "优雅关闭所有任务的便捷函数\n\n"
-                                "停止所有定时器和异步任务，并等待它们结束。\n\n"
-                                "参数:\n"
-                                "    timeout_ms: 等待任务结束的超时时间（毫秒），None 表示无限等待\n\n"
-                                "返回:\n"
-                                "    所有任务都已结束返回 True，超时返回 False"};
+PyMethodDef SHUTDOWN_ALL_DEF = py::function<SHUTDOWN_ALL_ARGS, shutdown_all_impl>(
+    "shutdown_all",
+    "shutdown_all(timeout_ms=None)\n--\n\n"
+    "优雅关闭所有任务的便捷函数\n\n"
+    "停止所有定时器和异步任务，并等待它们结束。\n\n"
+    "参数:\n"
+    "    timeout_ms: 等待任务结束的超时时间（毫秒），None 表示无限等待\n\n"
+    "返回:\n"
+    "    所有任务都已结束返回 True，超时返回 False");
 
-PyMethodDef BLOCK_ALL_DEF = {"block_all", py::fastcall(block_all_fn), METH_FASTCALL | METH_KEYWORDS,
-                             "block_all(timeout_ms=None)\n--\n\n"
-                             "阻塞当前线程，直到收到系统退出信号（SIGINT/Ctrl+C 或 SIGTERM），"
-                             "然后优雅关闭，停止所有定时器和任务\n\n"
-                             "参数:\n"
-                             "    timeout_ms: 收到信号后等待任务结束的超时时间（毫秒），None 表示无限等待\n\n"
-                             "返回:\n"
-                             "    收到的信号名称（\"SIGINT\" 或 \"SIGTERM\"）\n\n"
-                             "示例:\n"
-                             "    handle = update()\n"
-                             "    block_all(timeout_ms=5000)"};
+PyMethodDef BLOCK_ALL_DEF = py::function<BLOCK_ALL_ARGS, block_all_impl>(
+    "block_all",
+    "block_all(timeout_ms=None)\n--\n\n"
+    "阻塞当前线程，直到收到系统退出信号（SIGINT/Ctrl+C 或 SIGTERM），"
+    "然后优雅关闭，停止所有定时器和任务\n\n"
+    "参数:\n"
+    "    timeout_ms: 收到信号后等待任务结束的超时时间（毫秒），None 表示无限等待\n\n"
+    "返回:\n"
+    "    收到的信号名称（\"SIGINT\" 或 \"SIGTERM\"）\n\n"
+    "示例:\n"
+    "    handle = update()\n"
+    "    block_all(timeout_ms=5000)");
 
-PyMethodDef BLOCK_UNTIL_DEF = {
-    "block_until", py::fastcall(block_until_fn), METH_FASTCALL | METH_KEYWORDS,
+PyMethodDef BLOCK_UNTIL_DEF = py::function<BLOCK_UNTIL_ARGS, block_until_impl>(
+    "block_until",
     "block_until(wait_ms=None, shutdown_timeout_ms=None)\n--\n\n"
     "阻塞直到收到系统退出信号或经过 wait_ms 毫秒，两种情况下都会优雅关闭\n\n"
     "参数:\n"
@@ -100,12 +90,6 @@ PyMethodDef BLOCK_UNTIL_DEF = {
     "    元组 (原因, 是否干净关闭)，原因为 \"signal:SIGINT\"、\"signal:SIGTERM\" 或 "
     "\"timeout\"\n\n"
     "示例:\n"
-    "    reason, clean = block_until(wait_ms=10000, shutdown_timeout_ms=2000)"};
+    "    reason, clean = block_until(wait_ms=10000, shutdown_timeout_ms=2000)");
 
-}  // namespace
-
-void add_shutdown_all(PyObject* module) { py::add_function(module, &SHUTDOWN_ALL_DEF); }
-void add_block_all(PyObject* module) { py::add_function(module, &BLOCK_ALL_DEF); }
-void add_block_until(PyObject* module) { py::add_function(module, &BLOCK_UNTIL_DEF); }
-
-}  // namespace quorix::module
+}  // namespace quorix

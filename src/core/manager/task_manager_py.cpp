@@ -1,15 +1,18 @@
 // Python class TaskManager and get_task_manager(): a stateless view onto the
 // process-wide task registry.
+#include "core/manager/task_manager_py.hpp"
+
 #include "py/args.hpp"
 #include "py/gil.hpp"
+#include "py/method.hpp"
+#include "py/to_python.hpp"
 #include "py/types.hpp"
 
 #include <string>
 #include "core/manager/registry_wait.hpp"
 #include "core/manager/task_registry.hpp"
-#include "module/entries.hpp"
 
-namespace quorix::module {
+namespace quorix {
 namespace {
 
 struct PyTaskManager {};
@@ -17,8 +20,6 @@ struct PyTaskManager {};
 PyTypeObject* TASK_MANAGER_TYPE = nullptr;
 
 py::Ref new_task_manager() { return py::new_object<PyTaskManager>(TASK_MANAGER_TYPE); }
-
-PyObject* count_object(std::size_t n) { return PyLong_FromSize_t(n); }
 
 constexpr py::ArgTable NEW_ARGS{"TaskManager.__new__()", {}, 0};
 constexpr py::ArgTable STOP_ALL_ARGS{"TaskManager.stop_all()", {}, 0};
@@ -30,68 +31,43 @@ constexpr py::ArgTable GET_TASK_MANAGER_ARGS{"get_task_manager()", {}, 0};
 
 PyObject* tm_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return py::guarded([&] {
-        py::parse_tuple(NEW_ARGS, args, kwargs);
+        py::parse_tuple<NEW_ARGS>(args, kwargs);
         return py::new_object<PyTaskManager>(type);
     });
 }
 
-PyObject* get_running_count(PyObject*, void*) { return count_object(task_manager().running_count()); }
-PyObject* get_total_count(PyObject*, void*) { return count_object(task_manager().total_count()); }
-PyObject* get_timer_count(PyObject*, void*) { return count_object(task_manager().timer_count()); }
-PyObject* get_async_task_count(PyObject*, void*) { return count_object(task_manager().async_task_count()); }
+std::size_t get_running_count(PyObject*) { return task_manager().running_count(); }
+std::size_t get_total_count(PyObject*) { return task_manager().total_count(); }
+std::size_t get_timer_count(PyObject*) { return task_manager().timer_count(); }
+std::size_t get_async_task_count(PyObject*) { return task_manager().async_task_count(); }
 
-PyObject* tm_stop_all(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return py::guarded([&] {
-        py::parse(STOP_ALL_ARGS, args, nargs, kwnames);
-        task_manager().stop_all();
-        return py::Ref::borrow(Py_None);
-    });
+void tm_stop_all(PyObject*) { task_manager().stop_all(); }
+
+bool tm_wait_all(PyObject*, std::optional<std::uint64_t> timeout) {
+    return wait_all_from_python(task_manager(), timeout);
 }
 
-PyObject* tm_wait_all(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return py::guarded([&] {
-        auto a = py::parse(WAIT_ALL_ARGS, args, nargs, kwnames);
-        const auto timeout = a.opt<std::uint64_t>(0);
-        const bool done = wait_all_from_python(task_manager(), timeout);
-        return py::Ref::borrow(done ? Py_True : Py_False);
-    });
+bool tm_shutdown(PyObject*, std::optional<std::uint64_t> timeout) {
+    py::detached([] { task_manager().stop_all(); });
+    return wait_all_from_python(task_manager(), timeout);
 }
 
-PyObject* tm_shutdown(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return py::guarded([&] {
-        auto a = py::parse(SHUTDOWN_ARGS, args, nargs, kwnames);
-        const auto timeout = a.opt<std::uint64_t>(0);
-        py::detached([] { task_manager().stop_all(); });
-        const bool done = wait_all_from_python(task_manager(), timeout);
-        return py::Ref::borrow(done ? Py_True : Py_False);
-    });
-}
+void tm_cleanup(PyObject*) { task_manager().cleanup(); }
 
-PyObject* tm_cleanup(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return py::guarded([&] {
-        py::parse(CLEANUP_ARGS, args, nargs, kwnames);
-        task_manager().cleanup();
-        return py::Ref::borrow(Py_None);
-    });
-}
-
-PyObject* tm_status(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return py::guarded([&] {
-        py::parse(STATUS_ARGS, args, nargs, kwnames);
-        const StatusSummary s = task_manager().status_summary();  // one consistent scan
-        py::Ref dict = py::check(PyDict_New());
-        const std::pair<const char*, std::size_t> items[] = {
-            {"running_timers", s.running_timers},
-            {"running_tasks", s.running_tasks},
-            {"stopped", s.stopped},
-            {"total", s.total},
-        };
-        for (const auto& [key, value] : items) {
-            py::Ref v = py::check(count_object(value));
-            if (PyDict_SetItemString(dict.get(), key, v.get()) < 0) throw py::PyErrorSet{};
-        }
-        return dict;
-    });
+py::Ref tm_status(PyObject*) {
+    const StatusSummary s = task_manager().status_summary();  // one consistent scan
+    py::Ref dict = py::check(PyDict_New());
+    const std::pair<const char*, std::size_t> items[] = {
+        {"running_timers", s.running_timers},
+        {"running_tasks", s.running_tasks},
+        {"stopped", s.stopped},
+        {"total", s.total},
+    };
+    for (const auto& [key, value] : items) {
+        py::Ref v = py::int_object(value);
+        if (PyDict_SetItemString(dict.get(), key, v.get()) < 0) throw py::PyErrorSet{};
+    }
+    return dict;
 }
 
 PyObject* tm_repr(PyObject*) {
@@ -101,49 +77,44 @@ PyObject* tm_repr(PyObject*) {
                                  ", tasks=" + std::to_string(s.running_tasks) +
                                  ", stopped=" + std::to_string(s.stopped) +
                                  ", total=" + std::to_string(s.total) + ")";
-        return py::check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-    });
-}
-
-PyObject* get_task_manager_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return py::guarded([&] {
-        py::parse(GET_TASK_MANAGER_ARGS, args, nargs, kwnames);
-        return new_task_manager();
+        return py::str_object(text);
     });
 }
 
 PyMethodDef TASK_MANAGER_METHODS[] = {
-    {"stop_all", py::fastcall(tm_stop_all), METH_FASTCALL | METH_KEYWORDS,
-     "stop_all($self)\n--\n\n停止所有任务（定时器和异步任务）"},
-    {"wait_all", py::fastcall(tm_wait_all), METH_FASTCALL | METH_KEYWORDS,
-     "wait_all($self, timeout_ms=None)\n--\n\n"
-     "等待所有任务完成\n\n"
-     "参数:\n    timeout_ms: 超时时间（毫秒），None 表示无限等待\n\n"
-     "返回:\n    所有任务都已完成返回 True，超时返回 False\n\n"
-     "示例:\n    manager.wait_all(timeout_ms=5000)"},
-    {"shutdown", py::fastcall(tm_shutdown), METH_FASTCALL | METH_KEYWORDS,
-     "shutdown($self, timeout_ms=None)\n--\n\n"
-     "优雅关闭：先停止所有任务，再等待它们结束\n\n"
-     "参数:\n    timeout_ms: 超时时间（毫秒），None 表示无限等待\n\n"
-     "返回:\n    所有任务都已完成返回 True，超时返回 False\n\n"
-     "示例:\n    manager.shutdown(timeout_ms=5000)"},
-    {"cleanup", py::fastcall(tm_cleanup), METH_FASTCALL | METH_KEYWORDS,
-     "cleanup($self)\n--\n\n清理已完成的任务"},
-    {"status", py::fastcall(tm_status), METH_FASTCALL | METH_KEYWORDS,
-     "status($self)\n--\n\n"
-     "获取任务状态\n\n"
-     "返回:\n    字典，包含 running_timers（运行中的定时器数）、running_tasks（运行中的异步任务数）、"
-     "stopped（已停止的任务数）和 total（任务总数）"},
+    py::method<STOP_ALL_ARGS, tm_stop_all>("stop_all",
+                                           "stop_all($self)\n--\n\n停止所有任务（定时器和异步任务）"),
+    py::method<WAIT_ALL_ARGS, tm_wait_all>("wait_all",
+                                           "wait_all($self, timeout_ms=None)\n--\n\n"
+                                           "等待所有任务完成\n\n"
+                                           "参数:\n    timeout_ms: 超时时间（毫秒），None 表示无限等待\n\n"
+                                           "返回:\n    所有任务都已完成返回 True，超时返回 False\n\n"
+                                           "示例:\n    manager.wait_all(timeout_ms=5000)"),
+    py::method<SHUTDOWN_ARGS, tm_shutdown>("shutdown",
+                                           "shutdown($self, timeout_ms=None)\n--\n\n"
+                                           "优雅关闭：先停止所有任务，再等待它们结束\n\n"
+                                           "参数:\n    timeout_ms: 超时时间（毫秒），None 表示无限等待\n\n"
+                                           "返回:\n    所有任务都已完成返回 True，超时返回 False\n\n"
+                                           "示例:\n    manager.shutdown(timeout_ms=5000)"),
+    py::method<CLEANUP_ARGS, tm_cleanup>("cleanup", "cleanup($self)\n--\n\n清理已完成的任务"),
+    py::method<STATUS_ARGS, tm_status>(
+        "status",
+        "status($self)\n--\n\n"
+        "获取任务状态\n\n"
+        "返回:\n    字典，包含 running_timers（运行中的定时器数）、running_tasks（运行中的异步任务数）、"
+        "stopped（已停止的任务数）和 total（任务总数）"),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef TASK_MANAGER_GETSET[] = {
-    {"running_count", get_running_count, nullptr, "运行中的任务数量", nullptr},
-    {"total_count", get_total_count, nullptr, "所有任务的数量", nullptr},
-    {"timer_count", get_timer_count, nullptr, "运行中的定时器数量", nullptr},
-    {"async_task_count", get_async_task_count, nullptr, "运行中的异步任务数量", nullptr},
+    py::getter<get_running_count>("running_count", "运行中的任务数量"),
+    py::getter<get_total_count>("total_count", "所有任务的数量"),
+    py::getter<get_timer_count>("timer_count", "运行中的定时器数量"),
+    py::getter<get_async_task_count>("async_task_count", "运行中的异步任务数量"),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
+
+}  // namespace
 
 constexpr py::TypeTable TASK_MANAGER_TABLE{
     .name = "builtins.TaskManager",
@@ -157,15 +128,10 @@ constexpr py::TypeTable TASK_MANAGER_TABLE{
     .cache = &TASK_MANAGER_TYPE,
 };
 
-PyMethodDef GET_TASK_MANAGER_DEF = {
-    "get_task_manager", py::fastcall(get_task_manager_fn), METH_FASTCALL | METH_KEYWORDS,
+PyMethodDef GET_TASK_MANAGER_DEF = py::function<GET_TASK_MANAGER_ARGS, new_task_manager>(
+    "get_task_manager",
     "get_task_manager()\n--\n\n"
     "获取全局任务管理器\n\n"
-    "示例:\n    manager = get_task_manager()\n    print(manager.running_count)"};
+    "示例:\n    manager = get_task_manager()\n    print(manager.running_count)");
 
-}  // namespace
-
-void add_task_manager_type(PyObject* module) { py::add_type(module, TASK_MANAGER_TABLE); }
-void add_get_task_manager(PyObject* module) { py::add_function(module, &GET_TASK_MANAGER_DEF); }
-
-}  // namespace quorix::module
+}  // namespace quorix

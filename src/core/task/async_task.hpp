@@ -200,4 +200,20 @@ rt::JoinHandle<void> start_async_task(rt::Runtime& runtime, AsyncTaskState<V>* s
         detail::AsyncTaskJob<V, Job>(runtime, state, std::move(running), std::move(job)));
 }
 
+/// The start of an async task as a whole: starts the body on `runtime` (see start_async_task),
+/// keeps its join handle in a new record and registers that record in `registry` as running
+/// async task `id`. Returns the slot the handle keeps (shared with the entry). The body may
+/// finish before the registration; its entry then reads as stopped. Throws std::bad_alloc
+/// only. The undo, once no handle will ever be made: registry.unregister(id).
+template <class V, class Job>
+TaskSlot launch_async_task(rt::Runtime& runtime, TaskManager& registry, TaskId id, AsyncTaskState<V>* state,
+                           Job job) {
+    auto record = std::make_shared<AsyncTaskRecord>();
+    rt::JoinHandle<void> join = start_async_task(runtime, state, running_flag(record), std::move(job));
+    record->handle.value = std::move(join);  // nobody else reads the slot yet
+    TaskSlot slot = task_slot(record);
+    registry.register_task(id, running_flag(record), slot, TaskKind::AsyncTask);
+    return slot;
+}
+
 }  // namespace quorix

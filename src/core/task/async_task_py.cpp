@@ -1,10 +1,14 @@
 // Python classes RunAsync and AsyncHandle, and run_async(): a decorator that runs a Python
 // function as a task of the shared runtime and hands back a handle to its outcome.
+#include "core/task/async_task_py.hpp"
+
 #include "py/args.hpp"
 #include "py/exit_safe.hpp"
 #include "py/gil.hpp"
 #include "py/kept_thread_state.hpp"
+#include "py/method.hpp"
 #include "py/signals.hpp"
+#include "py/to_python.hpp"
 #include "py/types.hpp"
 
 #include <time.h>
@@ -19,14 +23,14 @@
 #include <string_view>
 #include "core/manager/task_registry.hpp"
 #include "core/task/async_task.hpp"
-#include "module/entries.hpp"
+#include "core/task/task_wait.hpp"
 #include "base/console.hpp"
 #include "runtime/block_on.hpp"
 #include "base/fork.hpp"
 #include "runtime/runtime.hpp"
 #include "base/thread.hpp"
 
-namespace quorix::module {
+namespace quorix {
 namespace {
 
 using State = AsyncTaskState<py::Ref>;
@@ -196,7 +200,7 @@ py::Ref fetch(State& s) {
     if (error) py::raise_text(PyExc_RuntimeError, *error);  // NULs and lone surrogates come back too
     rt::AsyncMutexGuard guard = lock_slot(s.result.mutex);
     if (s.result.value) return s.result.value->clone();
-    return py::Ref::borrow(Py_None);
+    return py::none();
 }
 
 /// In a process forked after the runtime started, a task that had not finished at the fork
@@ -212,53 +216,26 @@ constexpr py::ArgTable CANCEL_ARGS{"AsyncHandle.cancel()", {}, 0};
 constexpr py::ArgTable TRY_RESULT_ARGS{"AsyncHandle.try_result()", {}, 0};
 constexpr py::ArgTable WAIT_ARGS{"AsyncHandle.wait()", {"timeout_ms"}, 0};
 
-py::Ref bool_object(bool b) { return py::Ref::borrow(b ? Py_True : Py_False); }
+bool is_done_impl(const PyAsyncHandle& h) { return h.state->completed.load() || h.state->cancelled.load(); }
+bool is_completed_impl(const PyAsyncHandle& h) { return h.state->completed.load(); }
+bool is_cancelled_impl(const PyAsyncHandle& h) { return h.state->cancelled.load(); }
 
-PyObject* handle_is_done(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return py::guarded([&] {
-        py::parse(IS_DONE_ARGS, args, nargs, kwnames);
-        const State& s = *handle_of(self).state;
-        return bool_object(s.completed.load() || s.cancelled.load());
-    });
+void cancel_impl(PyAsyncHandle& h) {
+    h.state->cancelled.store(true);  // a mark only: a running call goes on
+    h.state->finished.notify();      // but waiters return at once
 }
 
-PyObject* handle_is_completed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return py::guarded([&] {
-        py::parse(IS_COMPLETED_ARGS, args, nargs, kwnames);
-        return bool_object(handle_of(self).state->completed.load());
-    });
-}
-
-PyObject* handle_is_cancelled(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return py::guarded([&] {
-        py::parse(IS_CANCELLED_ARGS, args, nargs, kwnames);
-        return bool_object(handle_of(self).state->cancelled.load());
-    });
-}
-
-PyObject* handle_cancel(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return py::guarded([&] {
-        py::parse(CANCEL_ARGS, args, nargs, kwnames);
-        State& s = *handle_of(self).state;
-        s.cancelled.store(true);  // a mark only: a running call goes on
-        s.finished.notify();      // but waiters return at once
-        return py::Ref::borrow(Py_None);
-    });
-}
-
-PyObject* handle_try_result(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return py::guarded([&] {
-        py::parse(TRY_RESULT_ARGS, args, nargs, kwnames);
-        check_not_forked_away(*handle_of(self).state);
-        return fetch(*handle_of(self).state);
-    });
+py::Ref try_result_impl(PyAsyncHandle& h) {
+    check_not_forked_away(*h.state);
+    return fetch(*h.state);
 }
 
 /// The longest one sleep of a wait may last off the main thread (a bound for the clock
 /// arithmetic only: the end of the task wakes the sleep at once).
 constexpr std::chrono::hours LONGEST_WAIT_SLEEP{1};
 
-py::Ref wait_impl(State& s, std::optional<std::uint64_t> timeout_ms) {
+py::Ref wait_impl(PyAsyncHandle& h, std::optional<std::uint64_t> timeout_ms) {
+    State& s = *h.state;
     check_not_forked_away(s);
     const auto start = std::chrono::steady_clock::now();
     if (!s.completed.load()) {
@@ -271,34 +248,16 @@ py::Ref wait_impl(State& s, std::optional<std::uint64_t> timeout_ms) {
         for (;;) {
             const std::uint32_t seen = s.finished.seq();  // before the flags: no end is missed
             if (s.completed.load() || s.cancelled.load()) break;
-            std::chrono::nanoseconds sleep = slice;
-            if (timeout_ms) {
-                // Compared at nanosecond resolution without multiplying the time-out up
-                // (a huge one would overflow).
-                const auto elapsed = std::chrono::steady_clock::now() - start;
-                const auto ns = static_cast<std::uint64_t>(std::chrono::nanoseconds(elapsed).count());
-                if (ns / 1'000'000 >= *timeout_ms) py::raise(PyExc_TimeoutError, "Async task wait timed out");
-                const std::uint64_t left_ns =
-                    *timeout_ms - ns / 1'000'000 > 1'000'000'000 ? UINT64_MAX : *timeout_ms * 1'000'000 - ns;
-                if (left_ns < static_cast<std::uint64_t>(sleep.count()))
-                    sleep = std::chrono::nanoseconds(static_cast<std::int64_t>(left_ns));
-            }
-            py::detached([&] { s.finished.wait_for(seen, sleep); });  // the call needs the lock
+            const auto sleep = next_wait_sleep(timeout_ms, std::chrono::steady_clock::now() - start, slice);
+            if (!sleep) py::raise(PyExc_TimeoutError, "Async task wait timed out");
+            py::detached([&] { s.finished.wait_for(seen, *sleep); });  // the call needs the lock
             py::run_signal_handlers();  // Ctrl+C ends the wait on the main thread
         }
     }
     return fetch(s);
 }
 
-PyObject* handle_wait(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return py::guarded([&] {
-        auto a = py::parse(WAIT_ARGS, args, nargs, kwnames);
-        const auto timeout_ms = a.opt<std::uint64_t>(0);
-        return wait_impl(*handle_of(self).state, timeout_ms);
-    });
-}
-
-PyObject* handle_task_id(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(handle_of(self).id); }
+TaskId task_id_impl(const PyAsyncHandle& h) { return h.id; }
 
 PyObject* handle_repr(PyObject* self) {
     const PyAsyncHandle& h = handle_of(self);
@@ -323,46 +282,34 @@ void handle_dealloc(PyObject* self) {
 }
 
 PyMethodDef ASYNC_HANDLE_METHODS[] = {
-    {"is_done", py::fastcall(handle_is_done), METH_FASTCALL | METH_KEYWORDS,
-     "is_done($self)\n--\n\n检查任务是否已结束（成功、失败或已取消）"},
-    {"is_completed", py::fastcall(handle_is_completed), METH_FASTCALL | METH_KEYWORDS,
-     "is_completed($self)\n--\n\n检查任务是否已成功完成"},
-    {"is_cancelled", py::fastcall(handle_is_cancelled), METH_FASTCALL | METH_KEYWORDS,
-     "is_cancelled($self)\n--\n\n检查任务是否已被取消"},
-    {"cancel", py::fastcall(handle_cancel), METH_FASTCALL | METH_KEYWORDS,
-     "cancel($self)\n--\n\n"
-     "取消任务\n\n"
-     "只将任务标记为已取消，不会中断正在运行的代码。"},
-    {"try_result", py::fastcall(handle_try_result), METH_FASTCALL | METH_KEYWORDS,
-     "try_result($self)\n--\n\n"
-     "尝试获取结果（非阻塞）\n\n"
-     "返回:\n    任务尚未结束时返回 None，否则返回函数的返回值\n\n"
-     "异常:\n    RuntimeError: 任务执行失败"},
-    {"wait", py::fastcall(handle_wait), METH_FASTCALL | METH_KEYWORDS,
-     "wait($self, timeout_ms=None)\n--\n\n"
-     "等待任务完成并返回结果\n\n"
-     "参数:\n    timeout_ms: 超时时间（毫秒），None 表示无限等待\n\n"
-     "返回:\n    函数的返回值\n\n"
-     "异常:\n    TimeoutError: 等待超时\n    RuntimeError: 任务执行失败"},
+    py::method<IS_DONE_ARGS, is_done_impl>("is_done",
+                                           "is_done($self)\n--\n\n检查任务是否已结束（成功、失败或已取消）"),
+    py::method<IS_COMPLETED_ARGS, is_completed_impl>("is_completed",
+                                                     "is_completed($self)\n--\n\n检查任务是否已成功完成"),
+    py::method<IS_CANCELLED_ARGS, is_cancelled_impl>("is_cancelled",
+                                                     "is_cancelled($self)\n--\n\n检查任务是否已被取消"),
+    py::method<CANCEL_ARGS, cancel_impl>("cancel",
+                                         "cancel($self)\n--\n\n"
+                                         "取消任务\n\n"
+                                         "只将任务标记为已取消，不会中断正在运行的代码。"),
+    py::method<TRY_RESULT_ARGS, try_result_impl>(
+        "try_result",
+        "try_result($self)\n--\n\n"
+        "尝试获取结果（非阻塞）\n\n"
+        "返回:\n    任务尚未结束时返回 None，否则返回函数的返回值\n\n"
+        "异常:\n    RuntimeError: 任务执行失败"),
+    py::method<WAIT_ARGS, wait_impl>("wait",
+                                     "wait($self, timeout_ms=None)\n--\n\n"
+                                     "等待任务完成并返回结果\n\n"
+                                     "参数:\n    timeout_ms: 超时时间（毫秒），None 表示无限等待\n\n"
+                                     "返回:\n    函数的返回值\n\n"
+                                     "异常:\n    TimeoutError: 等待超时\n    RuntimeError: 任务执行失败"),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef ASYNC_HANDLE_GETSET[] = {
-    {"task_id", handle_task_id, nullptr, "任务的唯一标识符", nullptr},
+    py::getter<task_id_impl>("task_id", "任务的唯一标识符"),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-constexpr py::TypeTable ASYNC_HANDLE_TABLE{
-    .name = "builtins.AsyncHandle",
-    .doc = "异步任务句柄\n\n用于查询和控制异步执行的函数。不能从 Python 直接创建。",
-    .basicsize = sizeof(py::Object<PyAsyncHandle>),
-    .dealloc = handle_dealloc,
-    .repr = handle_repr,
-    .methods = ASYNC_HANDLE_METHODS,
-    .getset = ASYNC_HANDLE_GETSET,
-    .cache = &ASYNC_HANDLE_TYPE,
-    .traverse = py::traverse<PyAsyncHandle>,
-    .clear = py::clear<PyAsyncHandle>,
 };
 
 // ---- RunAsync -----------------------------------------------------------------------
@@ -374,7 +321,7 @@ struct PyRunAsync {
     int traverse(visitproc visit, void* arg) const { return py::visit_ref(func, visit, arg); }
     // None rather than null: a cleared object can still be called (by a finalizer of its
     // cycle), and its task then fails like that of any object that is not callable.
-    void clear() { py::Ref old = std::exchange(func, py::Ref::borrow(Py_None)); }
+    void clear() { py::Ref old = std::exchange(func, py::none()); }
 };
 
 PyObject* run_async_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames);
@@ -389,7 +336,7 @@ py::Ref new_run_async(PyTypeObject* type, PyObject* func) {
 
 PyObject* run_async_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return py::guarded([&] {
-        auto a = py::parse_tuple(RUN_ASYNC_NEW_ARGS, args, kwargs);
+        auto a = py::parse_tuple<RUN_ASYNC_NEW_ARGS>(args, kwargs);
         return new_run_async(type, a.raw(0));
     });
 }
@@ -408,11 +355,7 @@ py::Ref start_task(PyObject* func, PyObject* const* args, Py_ssize_t nargs) {
     PyCall call(py::Ref::borrow(func), args_tuple(args, nargs));
     auto* state = new State();
     StateRef handle_ref(state);  // the handle's reference; the body owns the other
-    auto record = std::make_shared<AsyncTaskRecord>();
-    rt::JoinHandle<void> join = start_async_task(runtime, state, running_flag(record), std::move(call));
-    record->handle.value = std::move(join);  // nobody else reads the slot yet
-    const TaskSlot slot = task_slot(record);
-    task_manager().register_task(id, running_flag(record), slot, TaskKind::AsyncTask);
+    const TaskSlot slot = launch_async_task(runtime, task_manager(), id, state, std::move(call));
     try {
         return py::new_object<PyAsyncHandle>(ASYNC_HANDLE_TYPE, std::move(handle_ref), slot, id);
     } catch (...) {
@@ -427,12 +370,29 @@ PyObject* run_async_vectorcall(PyObject* self, PyObject* const* args, std::size_
         // Any keyword is refused before an id is drawn or a task started; the parser
         // names the first one.
         if (kwnames && PyTuple_GET_SIZE(kwnames) > 0)
-            py::parse(RUN_ASYNC_CALL_KEYWORDS, args + nargs, 0, kwnames);
+            py::parse<RUN_ASYNC_CALL_KEYWORDS>(args + nargs, 0, kwnames);
         return start_task(py::payload<PyRunAsync>(self).func.get(), args, nargs);
     });
 }
 
 PyObject* run_async_repr(PyObject*) { return PyUnicode_FromString("RunAsync(...)"); }
+
+py::Ref run_async_fn_impl(py::Ref func) { return new_run_async(RUN_ASYNC_TYPE, func.get()); }
+
+}  // namespace
+
+constexpr py::TypeTable ASYNC_HANDLE_TABLE{
+    .name = "builtins.AsyncHandle",
+    .doc = "异步任务句柄\n\n用于查询和控制异步执行的函数。不能从 Python 直接创建。",
+    .basicsize = sizeof(py::Object<PyAsyncHandle>),
+    .dealloc = handle_dealloc,
+    .repr = handle_repr,
+    .methods = ASYNC_HANDLE_METHODS,
+    .getset = ASYNC_HANDLE_GETSET,
+    .cache = &ASYNC_HANDLE_TYPE,
+    .traverse = py::traverse<PyAsyncHandle>,
+    .clear = py::clear<PyAsyncHandle>,
+};
 
 constexpr py::TypeTable RUN_ASYNC_TABLE{
     .name = "builtins.RunAsync",
@@ -457,28 +417,16 @@ constexpr py::TypeTable RUN_ASYNC_TABLE{
     .clear = py::clear<PyRunAsync>,
 };
 
-PyObject* run_async_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return py::guarded([&] {
-        auto a = py::parse(RUN_ASYNC_FN_ARGS, args, nargs, kwnames);
-        return new_run_async(RUN_ASYNC_TYPE, a.raw(0));
-    });
-}
+PyMethodDef RUN_ASYNC_DEF =
+    py::function<RUN_ASYNC_FN_ARGS, run_async_fn_impl>("run_async",
+                                                       "run_async(func)\n--\n\n"
+                                                       "创建异步任务的便捷函数\n\n"
+                                                       "它本身就是装饰器，直接用于函数定义。\n\n"
+                                                       "示例:\n"
+                                                       "    @run_async\n"
+                                                       "    def my_task(x):\n"
+                                                       "        return x * 2\n\n"
+                                                       "    handle = my_task(21)\n"
+                                                       "    print(handle.wait())  # 42");
 
-PyMethodDef RUN_ASYNC_DEF = {"run_async", py::fastcall(run_async_fn), METH_FASTCALL | METH_KEYWORDS,
-                             "run_async(func)\n--\n\n"
-                             "创建异步任务的便捷函数\n\n"
-                             "它本身就是装饰器，直接用于函数定义。\n\n"
-                             "示例:\n"
-                             "    @run_async\n"
-                             "    def my_task(x):\n"
-                             "        return x * 2\n\n"
-                             "    handle = my_task(21)\n"
-                             "    print(handle.wait())  # 42"};
-
-}  // namespace
-
-void add_async_handle_type(PyObject* module) { py::add_type(module, ASYNC_HANDLE_TABLE); }
-void add_run_async_type(PyObject* module) { py::add_type(module, RUN_ASYNC_TABLE); }
-void add_run_async(PyObject* module) { py::add_function(module, &RUN_ASYNC_DEF); }
-
-}  // namespace quorix::module
+}  // namespace quorix

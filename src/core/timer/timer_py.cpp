@@ -1,10 +1,14 @@
 // Python classes Timer, PrecisionTimer, TimerWrapper, TimerHandle and the functions timer()
 // and precision_timer(): the decorators validate a frequency, the wrapper starts timers, the
 // handle stops and inspects one.
+#include "core/timer/timer_py.hpp"
+
 #include "py/args.hpp"
 #include "py/exit_safe.hpp"
 #include "py/gil.hpp"
 #include "py/kept_thread_state.hpp"
+#include "py/method.hpp"
+#include "py/to_python.hpp"
 #include "py/types.hpp"
 
 #include <cstdio>
@@ -14,16 +18,13 @@
 #include "core/manager/task_registry.hpp"
 #include "base/console.hpp"
 #include "core/timer/decimal_text.hpp"
-#include "core/timer/dedicated_timer.hpp"
-#include "core/timer/normal_timer.hpp"
 #include "core/timer/period.hpp"
-#include "core/timer/precision_sleep.hpp"
 #include "core/timer/timer_precision.hpp"
-#include "module/entries.hpp"
+#include "core/timer/timer_start.hpp"
 #include "runtime/runtime.hpp"
 #include "base/thread.hpp"
 
-namespace quorix::module {
+namespace quorix {
 namespace {
 
 PyTypeObject* TIMER_TYPE = nullptr;
@@ -121,16 +122,11 @@ struct PyTimerWrapper {
     int traverse(visitproc visit, void* arg) const { return py::visit_ref(func, visit, arg); }
     // None rather than null: a cleared wrapper can still be called (by a finalizer of its
     // cycle), and its timer then reports each call's TypeError.
-    void clear() { py::Ref old = std::exchange(func, py::Ref::borrow(Py_None)); }
+    void clear() { py::Ref old = std::exchange(func, py::none()); }
 };
 
 struct PyTimerHandle {
-    Instant start;
-    RunningFlag running;
-    std::shared_ptr<TaskHandleSlot> handle;
-    std::shared_ptr<ThreadSlot> thread_handle;
-    TickCounter tick_count;
-    TaskId task_id;
+    StartedTimer timer;
     double frequency_hz;
     TimerPrecision precision;
 };
@@ -143,6 +139,7 @@ constexpr py::ArgTable TIMER_FN_ARGS{"timer()", {"frequency_hz"}, 1};
 constexpr py::ArgTable PRECISION_TIMER_FN_ARGS{"precision_timer()", {"frequency_hz", "realtime"}, 1};
 constexpr py::ArgTable TIMER_CALL_ARGS{"Timer.__call__()", {"func"}, 1};
 constexpr py::ArgTable PRECISION_TIMER_CALL_ARGS{"PrecisionTimer.__call__()", {"func"}, 1};
+constexpr py::ArgTable TIMER_WRAPPER_CALL_KEYWORDS{"TimerWrapper.__call__()", {}, 0};
 constexpr py::ArgTable NO_ARGS_STOP{"TimerHandle.stop()", {}, 0};
 constexpr py::ArgTable NO_ARGS_IS_RUNNING{"TimerHandle.is_running()", {}, 0};
 constexpr py::ArgTable NO_ARGS_FREQUENCY{"TimerHandle.frequency()", {}, 0};
@@ -151,7 +148,10 @@ constexpr py::ArgTable NO_ARGS_TICK_COUNT{"TimerHandle.tick_count()", {}, 0};
 constexpr py::ArgTable NO_ARGS_ACTUAL_FREQUENCY{"TimerHandle.actual_frequency()", {}, 0};
 constexpr py::ArgTable NO_ARGS_ELAPSED_SECS{"TimerHandle.elapsed_secs()", {}, 0};
 
-// `realtime` is a Python bool; numpy's boolean scalar is accepted as well.
+// `realtime` is a Python bool; numpy's boolean scalar is accepted as well. numpy is not a
+// dependency, so its type cannot be imported to compare with: it is known by its name, which
+// numpy has kept for its static type ("numpy.bool_" before 2.0, "numpy.bool" since). The
+// number protocols are no test: they would let ints and floats through, and those are refused.
 bool realtime_flag(PyObject* obj) {
     if (obj == Py_True) return true;
     if (obj == Py_False) return false;
@@ -187,28 +187,23 @@ py::Ref new_timer(PyTypeObject* type, double frequency_hz) {
 
 PyObject* timer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return py::guarded([&] {
-        auto a = py::parse_tuple(TIMER_NEW_ARGS, args, kwargs);
+        auto a = py::parse_tuple<TIMER_NEW_ARGS>(args, kwargs);
         return new_timer(type, a.get<double>(0));
     });
 }
 
 PyObject* precision_timer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return py::guarded([&] {
-        auto a = py::parse_tuple(PRECISION_TIMER_NEW_ARGS, args, kwargs);
+        auto a = py::parse_tuple<PRECISION_TIMER_NEW_ARGS>(args, kwargs);
         return py::new_object<PyPrecisionTimer>(type, precision_timer_args(a));
     });
 }
 
-PyObject* timer_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return py::guarded([&] {
-        auto a = py::parse(TIMER_FN_ARGS, args, nargs, kwnames);
-        return new_timer(TIMER_TYPE, a.get<double>(0));
-    });
-}
+py::Ref timer_fn_impl(double frequency_hz) { return new_timer(TIMER_TYPE, frequency_hz); }
 
 PyObject* precision_timer_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return py::guarded([&] {
-        auto a = py::parse(PRECISION_TIMER_FN_ARGS, args, nargs, kwnames);
+        auto a = py::parse<PRECISION_TIMER_FN_ARGS>(args, nargs, kwnames);
         return py::new_object<PyPrecisionTimer>(PRECISION_TIMER_TYPE, precision_timer_args(a));
     });
 }
@@ -221,7 +216,7 @@ py::Ref new_wrapper(PyObject* func, const char* not_callable, double frequency_h
 
 PyObject* timer_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     return py::guarded([&] {
-        auto a = py::parse_tuple(TIMER_CALL_ARGS, args, kwargs);
+        auto a = py::parse_tuple<TIMER_CALL_ARGS>(args, kwargs);
         return new_wrapper(a.raw(0), "timer decorator requires a callable",
                            py::payload<PyTimer>(self).frequency_hz, TimerPrecision::Normal);
     });
@@ -229,7 +224,7 @@ PyObject* timer_call(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* precision_timer_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     return py::guarded([&] {
-        auto a = py::parse_tuple(PRECISION_TIMER_CALL_ARGS, args, kwargs);
+        auto a = py::parse_tuple<PRECISION_TIMER_CALL_ARGS>(args, kwargs);
         const PyPrecisionTimer& t = py::payload<PyPrecisionTimer>(self);
         return new_wrapper(a.raw(0), "precision_timer decorator requires a callable", t.frequency_hz,
                            t.realtime ? TimerPrecision::Realtime : TimerPrecision::High);
@@ -238,14 +233,12 @@ PyObject* precision_timer_call(PyObject* self, PyObject* args, PyObject* kwargs)
 
 // ---- starting a timer (TimerWrapper.__call__) ---------------------------------------------
 
-[[noreturn, gnu::cold]] void raise_unusable_period(PeriodError error) {
-    if (error == PeriodError::RoundsToZero)
-        py::raise(PyExc_ValueError,
-                  "frequency_hz is too high for a timer: its period (1 / frequency_hz) rounds to 0 ns");
-    py::raise(
-        PyExc_ValueError,
-        "frequency_hz is too low for a timer: its period (1 / frequency_hz) exceeds the longest supported "
-        "period of 2^61 ns (about 73 years)");
+// The period of `frequency_hz`, or ValueError.
+std::chrono::nanoseconds usable_period(double frequency_hz) {
+    const auto p = period_from_frequency(frequency_hz);
+    if (const auto* error = std::get_if<PeriodError>(&p))
+        py::raise(PyExc_ValueError, std::string(period_error_text(*error)));
+    return std::get<std::chrono::nanoseconds>(p);
 }
 
 // Writes the warning when inspect.iscoroutinefunction(func) is True. Any failure on the way is
@@ -262,105 +255,36 @@ void warn_if_coroutine_function(PyObject* func) {
     if (result.get() == Py_True) write_stderr(COROUTINE_WARNING);
 }
 
-struct Launched {
-    std::shared_ptr<TaskHandleSlot> handle;     // filled for Normal
-    std::shared_ptr<ThreadSlot> thread_handle;  // filled for High and Realtime
-};
-
-// Starts the thread of a High or Realtime timer, which takes over `call`.
-Launched launch_dedicated(std::unique_ptr<PyTimerCall> call, TaskId id, TimerPrecision precision,
-                          std::chrono::nanoseconds period, const RunningFlag& running,
-                          const TickCounter& ticks) {
-    Launched out;
-    std::unique_ptr<DedicatedLoop> loop;
-    std::string name;
-    try {  // everything that allocates comes before the thread: nothing to undo once it runs
-        out.handle = std::make_shared<TaskHandleSlot>();  // stays empty: no runtime task
-        out.thread_handle = std::make_shared<ThreadSlot>();
-        loop = std::make_unique<DedicatedLoop>(
-            DedicatedLoop{running, ticks, nullptr, period, spin_window(precision), &task_manager()});
-        name = timer_thread_name(id, precision);
-    } catch (...) {
-        call->release();  // this thread holds the interpreter lock
-        throw;
-    }
-    loop->call = std::move(call);
-    auto thread = spawn_dedicated_timer(std::move(name), std::move(loop));  // releases the call on failure
-    if (!thread) throw Panic("Failed to spawn timer thread: " + thread.error().text);
-    std::lock_guard lock(out.thread_handle->mutex);  // new and unshared: never waits
-    out.thread_handle->thread = *thread;
-    return out;
-}
-
-// Spawns the loop of a Normal timer on the shared runtime. Works on any thread, a runtime
-// worker included (a timer started by an async task's function): the task slot is filled
-// without waiting for its lock.
-Launched launch_normal(std::unique_ptr<PyTimerCall> owned, TaskId id, std::chrono::nanoseconds period,
-                       const RunningFlag& running, const TickCounter& ticks) {
-    std::shared_ptr<PyTimerCall> call = std::move(owned);
-    Launched out;
-    try {
-        out.thread_handle = std::make_shared<ThreadSlot>();  // stays empty
-        rt::Runtime& runtime = rt::runtime();                // created on first use; Panic if it can't be
-        out.handle =
-            spawn_normal_timer(NormalLoop{&runtime, running, ticks, call, period, &task_manager(), id});
-        return out;
-    } catch (...) {
-        call->release();  // nothing was launched; this thread holds the interpreter lock
-        throw;
-    }
-}
-
 py::Ref start_timer(const PyTimerWrapper& w, PyObject* args) {
     const TaskId id = next_task_id();  // used up even if the start fails below
     py::install_exit_gate();           // the loop takes the lock on other threads
     auto call =
         std::make_unique<PyTimerCall>(w.func.clone(), py::Ref::borrow(args), has_own_thread(w.precision));
     std::chrono::nanoseconds period{};
-    RunningFlag running;
-    TickCounter ticks;
     try {
-        const auto p = period_from_frequency(w.frequency_hz);
-        if (const auto* error = std::get_if<PeriodError>(&p)) raise_unusable_period(*error);
-        period = std::get<std::chrono::nanoseconds>(p);
+        period = usable_period(w.frequency_hz);
         warn_if_coroutine_function(w.func.get());
-        running = std::make_shared<std::atomic<bool>>(true);
-        ticks = std::make_shared<std::atomic<std::uint64_t>>(0);
     } catch (...) {
         call->release();  // this thread holds the interpreter lock: the references go now
         throw;
     }
-    const Instant start = monotonic_now();
-    Launched launched = has_own_thread(w.precision)
-                            ? launch_dedicated(std::move(call), id, w.precision, period, running, ticks)
-                            : launch_normal(std::move(call), id, period, running, ticks);
-    // The loop runs already: its first call may happen before the registration.
-    task_manager().register_task(id, running, launched.handle, TaskKind::Timer);
+    StartedTimer timer = quorix::start_timer(TimerHost{&task_manager(), rt::runtime}, id, w.precision, period,
+                                             std::move(call));
+    const RunningFlag running = timer.running;
     try {
-        return py::new_object<PyTimerHandle>(
-            TIMER_HANDLE_TYPE,
-            PyTimerHandle{start, running, std::move(launched.handle), std::move(launched.thread_handle),
-                          ticks, id, w.frequency_hz, w.precision});
+        return py::new_object<PyTimerHandle>(TIMER_HANDLE_TYPE,
+                                             PyTimerHandle{std::move(timer), w.frequency_hz, w.precision});
     } catch (...) {
-        // No handle will ever stop this timer: do what destroying one would.
-        running->store(false, std::memory_order_seq_cst);
-        task_manager().unregister(id);
+        stop_and_unregister(task_manager(), id, running);  // no handle will ever stop this timer
         throw;
     }
 }
 
-[[noreturn, gnu::cold]] void raise_unexpected_keyword(PyObject* kwargs) {
-    Py_ssize_t pos = 0;
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    PyDict_Next(kwargs, &pos, &key, &value);
-    PyErr_Format(PyExc_TypeError, "TimerWrapper.__call__() got an unexpected keyword argument '%U'", key);
-    throw py::PyErrorSet{};
-}
-
 PyObject* timer_wrapper_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     return py::guarded([&] {
-        if (kwargs && PyDict_GET_SIZE(kwargs) > 0) raise_unexpected_keyword(kwargs);
+        // Any keyword is refused before an id is drawn; the parser names the first one.
+        if (kwargs && PyDict_GET_SIZE(kwargs) > 0)
+            py::parse_tuple<TIMER_WRAPPER_CALL_KEYWORDS>(nullptr, kwargs);
         return start_timer(py::payload<PyTimerWrapper>(self), args);
     });
 }
@@ -370,143 +294,85 @@ PyObject* timer_wrapper_repr(PyObject* self) {
         const PyTimerWrapper& w = py::payload<PyTimerWrapper>(self);
         const std::string text = "TimerWrapper(frequency=" + plain_shortest_decimal(w.frequency_hz) +
                                  "Hz, mode=" + std::string(python_name(w.precision)) + ")";
-        return py::check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+        return py::str_object(text);
     });
 }
 
 // ---- TimerHandle --------------------------------------------------------------------------
 
-double elapsed_secs_of(const PyTimerHandle& h) {
-    const std::int64_t ns = (monotonic_now() - h.start).count();
-    return static_cast<double>(ns / 1'000'000'000) + static_cast<double>(ns % 1'000'000'000) / 1e9;
+double elapsed_secs_impl(const PyTimerHandle& h) { return elapsed_secs(h.timer.start, monotonic_now()); }
+
+double actual_frequency_impl(const PyTimerHandle& h) {
+    const double elapsed = elapsed_secs_impl(h);
+    return actual_frequency(h.timer.ticks->load(std::memory_order_relaxed), elapsed);
 }
 
-double actual_frequency_of(const PyTimerHandle& h) {
-    const double elapsed = elapsed_secs_of(h);
-    const double ticks = static_cast<double>(h.tick_count->load(std::memory_order_relaxed));
-    return elapsed > 0.0 ? ticks / elapsed : 0.0;
+std::uint64_t tick_count_impl(const PyTimerHandle& h) {
+    return h.timer.ticks->load(std::memory_order_relaxed);
 }
+
+bool is_running_impl(const PyTimerHandle& h) { return h.timer.running->load(std::memory_order_seq_cst); }
 
 void timer_handle_dealloc(PyObject* self) {
     PyTimerHandle& h = py::payload<PyTimerHandle>(self);
-    if (h.running->load(std::memory_order_seq_cst)) {
+    if (is_running_impl(h)) {
         write_stderr(
-            "Warning: TimerHandle(id=" + std::to_string(h.task_id) +
+            "Warning: TimerHandle(id=" + std::to_string(h.timer.id) +
             ") dropped while still running. Make sure to save the handle returned by timer-decorated "
             "functions.\n");
     }
-    h.running->store(false, std::memory_order_seq_cst);
-    task_manager().unregister(h.task_id);
+    stop_and_unregister(task_manager(), h.timer.id, h.timer.running);
     py::dealloc<PyTimerHandle>(self);
 }
 
+py::Ref timer_handle_repr_impl(const PyTimerHandle& h) {
+    char buf[768];
+    const auto format = [&](char* out, std::size_t size) {
+        return std::snprintf(
+            out, size, "TimerHandle(id=%llu, freq=%.1fHz, actual=%.1fHz, mode=%s, ticks=%llu, running=%s)",
+            static_cast<unsigned long long>(h.timer.id), h.frequency_hz, actual_frequency_impl(h),
+            std::string(python_name(h.precision)).c_str(),
+            static_cast<unsigned long long>(tick_count_impl(h)), is_running_impl(h) ? "true" : "false");
+    };
+    const int n = format(buf, sizeof buf);
+    if (n < static_cast<int>(sizeof buf))
+        return py::str_object(std::string_view(buf, static_cast<std::size_t>(n)));
+    // %.1f of a frequency near the largest doubles: format again at full length.
+    std::string big(static_cast<std::size_t>(n) + 1, '\0');
+    format(big.data(), big.size());
+    big.resize(std::strlen(big.c_str()));
+    return py::str_object(big);
+}
+
 PyObject* timer_handle_repr(PyObject* self) {
-    return py::guarded([&] {
-        const PyTimerHandle& h = py::payload<PyTimerHandle>(self);
-        char buf[768];
-        const int n =
-            std::snprintf(buf, sizeof buf,
-                          "TimerHandle(id=%llu, freq=%.1fHz, actual=%.1fHz, mode=%s, ticks=%llu, running=%s)",
-                          static_cast<unsigned long long>(h.task_id), h.frequency_hz, actual_frequency_of(h),
-                          std::string(python_name(h.precision)).c_str(),
-                          static_cast<unsigned long long>(h.tick_count->load(std::memory_order_relaxed)),
-                          h.running->load(std::memory_order_seq_cst) ? "true" : "false");
-        if (n >= static_cast<int>(sizeof buf)) {
-            // %.1f of a frequency near the largest doubles: format again at full length.
-            std::string big(static_cast<std::size_t>(n) + 1, '\0');
-            std::snprintf(big.data(), big.size(),
-                          "TimerHandle(id=%llu, freq=%.1fHz, actual=%.1fHz, mode=%s, ticks=%llu, running=%s)",
-                          static_cast<unsigned long long>(h.task_id), h.frequency_hz, actual_frequency_of(h),
-                          std::string(python_name(h.precision)).c_str(),
-                          static_cast<unsigned long long>(h.tick_count->load(std::memory_order_relaxed)),
-                          h.running->load(std::memory_order_seq_cst) ? "true" : "false");
-            return py::check(PyUnicode_FromString(big.c_str()));
-        }
-        return py::check(PyUnicode_FromStringAndSize(buf, n));
-    });
+    return py::guarded([&] { return timer_handle_repr_impl(py::payload<PyTimerHandle>(self)); });
 }
 
-template <const py::ArgTable& TABLE, class F>
-PyObject* handle_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                        F&& body) {
-    return py::guarded([&] {
-        py::parse(TABLE, args, nargs, kwnames);
-        return body(py::payload<PyTimerHandle>(self));
-    });
-}
-
-py::Ref bool_object(bool v) { return py::Ref::borrow(v ? Py_True : Py_False); }
-
-PyObject* th_stop(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return handle_method<NO_ARGS_STOP>(self, args, nargs, kwnames, [](PyTimerHandle& h) {
-        h.running->store(false, std::memory_order_seq_cst);
-        return py::Ref::borrow(Py_None);
-    });
-}
-
-PyObject* th_is_running(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return handle_method<NO_ARGS_IS_RUNNING>(self, args, nargs, kwnames, [](PyTimerHandle& h) {
-        return bool_object(h.running->load(std::memory_order_seq_cst));
-    });
-}
-
-PyObject* th_frequency(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return handle_method<NO_ARGS_FREQUENCY>(self, args, nargs, kwnames, [](PyTimerHandle& h) {
-        return py::check(PyFloat_FromDouble(h.frequency_hz));
-    });
-}
-
-PyObject* th_precision_mode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return handle_method<NO_ARGS_PRECISION_MODE>(self, args, nargs, kwnames, [](PyTimerHandle& h) {
-        const std::string_view name = python_name(h.precision);
-        return py::check(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
-    });
-}
-
-PyObject* th_tick_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return handle_method<NO_ARGS_TICK_COUNT>(self, args, nargs, kwnames, [](PyTimerHandle& h) {
-        return py::check(PyLong_FromUnsignedLongLong(h.tick_count->load(std::memory_order_relaxed)));
-    });
-}
-
-PyObject* th_actual_frequency(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return handle_method<NO_ARGS_ACTUAL_FREQUENCY>(self, args, nargs, kwnames, [](PyTimerHandle& h) {
-        return py::check(PyFloat_FromDouble(actual_frequency_of(h)));
-    });
-}
-
-PyObject* th_elapsed_secs(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return handle_method<NO_ARGS_ELAPSED_SECS>(self, args, nargs, kwnames, [](PyTimerHandle& h) {
-        return py::check(PyFloat_FromDouble(elapsed_secs_of(h)));
-    });
-}
-
-PyObject* th_get_task_id(PyObject* self, void*) {
-    return py::guarded(
-        [&] { return py::check(PyLong_FromUnsignedLongLong(py::payload<PyTimerHandle>(self).task_id)); });
-}
+void stop_impl(PyTimerHandle& h) { h.timer.running->store(false, std::memory_order_seq_cst); }
+double frequency_impl(const PyTimerHandle& h) { return h.frequency_hz; }
+std::string_view precision_mode_impl(const PyTimerHandle& h) { return python_name(h.precision); }
+TaskId task_id_impl(const PyTimerHandle& h) { return h.timer.id; }
 
 // ---- tables -------------------------------------------------------------------------------
 
 PyMethodDef TIMER_HANDLE_METHODS[] = {
-    {"stop", py::fastcall(th_stop), METH_FASTCALL | METH_KEYWORDS, "stop($self)\n--\n\n停止定时器"},
-    {"is_running", py::fastcall(th_is_running), METH_FASTCALL | METH_KEYWORDS,
-     "is_running($self)\n--\n\n检查定时器是否正在运行"},
-    {"frequency", py::fastcall(th_frequency), METH_FASTCALL | METH_KEYWORDS,
-     "frequency($self)\n--\n\n获取执行频率"},
-    {"precision_mode", py::fastcall(th_precision_mode), METH_FASTCALL | METH_KEYWORDS,
-     "precision_mode($self)\n--\n\n获取精度模式"},
-    {"tick_count", py::fastcall(th_tick_count), METH_FASTCALL | METH_KEYWORDS,
-     "tick_count($self)\n--\n\n获取已执行的 tick 次数"},
-    {"actual_frequency", py::fastcall(th_actual_frequency), METH_FASTCALL | METH_KEYWORDS,
-     "actual_frequency($self)\n--\n\n获取实际平均频率（Hz）"},
-    {"elapsed_secs", py::fastcall(th_elapsed_secs), METH_FASTCALL | METH_KEYWORDS,
-     "elapsed_secs($self)\n--\n\n获取运行时间（秒）"},
+    py::method<NO_ARGS_STOP, stop_impl>("stop", "stop($self)\n--\n\n停止定时器"),
+    py::method<NO_ARGS_IS_RUNNING, is_running_impl>("is_running",
+                                                    "is_running($self)\n--\n\n检查定时器是否正在运行"),
+    py::method<NO_ARGS_FREQUENCY, frequency_impl>("frequency", "frequency($self)\n--\n\n获取执行频率"),
+    py::method<NO_ARGS_PRECISION_MODE, precision_mode_impl>("precision_mode",
+                                                            "precision_mode($self)\n--\n\n获取精度模式"),
+    py::method<NO_ARGS_TICK_COUNT, tick_count_impl>("tick_count",
+                                                    "tick_count($self)\n--\n\n获取已执行的 tick 次数"),
+    py::method<NO_ARGS_ACTUAL_FREQUENCY, actual_frequency_impl>(
+        "actual_frequency", "actual_frequency($self)\n--\n\n获取实际平均频率（Hz）"),
+    py::method<NO_ARGS_ELAPSED_SECS, elapsed_secs_impl>("elapsed_secs",
+                                                        "elapsed_secs($self)\n--\n\n获取运行时间（秒）"),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef TIMER_HANDLE_GETSET[] = {
-    {"task_id", th_get_task_id, nullptr, "获取任务 ID", nullptr},
+    py::getter<task_id_impl>("task_id", "获取任务 ID"),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -538,6 +404,18 @@ constexpr const char* PRECISION_TIMER_DOC =
     "    def fast_loop():\n"
     "        pass";
 
+}  // namespace
+
+constexpr py::TypeTable PRECISION_TIMER_TABLE{
+    .name = "builtins.PrecisionTimer",
+    .doc = PRECISION_TIMER_DOC,
+    .basicsize = sizeof(py::Object<PyPrecisionTimer>),
+    .dealloc = py::dealloc<PyPrecisionTimer>,
+    .new_fn = precision_timer_new,
+    .call = precision_timer_call,
+    .cache = &PRECISION_TIMER_TYPE,
+};
+
 constexpr py::TypeTable TIMER_TABLE{
     .name = "builtins.Timer",
     .doc = TIMER_DOC,
@@ -548,14 +426,15 @@ constexpr py::TypeTable TIMER_TABLE{
     .cache = &TIMER_TYPE,
 };
 
-constexpr py::TypeTable PRECISION_TIMER_TABLE{
-    .name = "builtins.PrecisionTimer",
-    .doc = PRECISION_TIMER_DOC,
-    .basicsize = sizeof(py::Object<PyPrecisionTimer>),
-    .dealloc = py::dealloc<PyPrecisionTimer>,
-    .new_fn = precision_timer_new,
-    .call = precision_timer_call,
-    .cache = &PRECISION_TIMER_TYPE,
+constexpr py::TypeTable TIMER_HANDLE_TABLE{
+    .name = "builtins.TimerHandle",
+    .doc = "定时器任务句柄\n\n用于控制定时执行的函数",
+    .basicsize = sizeof(py::Object<PyTimerHandle>),
+    .dealloc = timer_handle_dealloc,
+    .repr = timer_handle_repr,
+    .methods = TIMER_HANDLE_METHODS,
+    .getset = TIMER_HANDLE_GETSET,
+    .cache = &TIMER_HANDLE_TYPE,
 };
 
 constexpr py::TypeTable TIMER_WRAPPER_TABLE{
@@ -570,24 +449,13 @@ constexpr py::TypeTable TIMER_WRAPPER_TABLE{
     .clear = py::clear<PyTimerWrapper>,
 };
 
-constexpr py::TypeTable TIMER_HANDLE_TABLE{
-    .name = "builtins.TimerHandle",
-    .doc = "定时器任务句柄\n\n用于控制定时执行的函数",
-    .basicsize = sizeof(py::Object<PyTimerHandle>),
-    .dealloc = timer_handle_dealloc,
-    .repr = timer_handle_repr,
-    .methods = TIMER_HANDLE_METHODS,
-    .getset = TIMER_HANDLE_GETSET,
-    .cache = &TIMER_HANDLE_TYPE,
-};
-
-PyMethodDef TIMER_FN_DEF = {"timer", py::fastcall(timer_fn), METH_FASTCALL | METH_KEYWORDS,
-                            "timer(frequency_hz)\n--\n\n"
-                            "普通定时器装饰器\n\n"
-                            "示例:\n"
-                            "    @timer(10.0)\n"
-                            "    def my_func():\n"
-                            "        print(\"tick\")"};
+PyMethodDef TIMER_FN_DEF = py::function<TIMER_FN_ARGS, timer_fn_impl>("timer",
+                                                                      "timer(frequency_hz)\n--\n\n"
+                                                                      "普通定时器装饰器\n\n"
+                                                                      "示例:\n"
+                                                                      "    @timer(10.0)\n"
+                                                                      "    def my_func():\n"
+                                                                      "        print(\"tick\")");
 
 PyMethodDef PRECISION_TIMER_FN_DEF = {"precision_timer", py::fastcall(precision_timer_fn),
                                       METH_FASTCALL | METH_KEYWORDS,
@@ -604,13 +472,4 @@ PyMethodDef PRECISION_TIMER_FN_DEF = {"precision_timer", py::fastcall(precision_
                                       "    def fast_loop():\n"
                                       "        pass"};
 
-}  // namespace
-
-void add_precision_timer_type(PyObject* module) { py::add_type(module, PRECISION_TIMER_TABLE); }
-void add_timer_type(PyObject* module) { py::add_type(module, TIMER_TABLE); }
-void add_timer_handle_type(PyObject* module) { py::add_type(module, TIMER_HANDLE_TABLE); }
-void add_timer_wrapper_type(PyObject* module) { py::add_type(module, TIMER_WRAPPER_TABLE); }
-void add_timer_fn(PyObject* module) { py::add_function(module, &TIMER_FN_DEF); }
-void add_precision_timer_fn(PyObject* module) { py::add_function(module, &PRECISION_TIMER_FN_DEF); }
-
-}  // namespace quorix::module
+}  // namespace quorix

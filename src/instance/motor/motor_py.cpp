@@ -1,7 +1,11 @@
 // Python classes Motor (a broadcast group of up to four FOC drivers) and Device (one driver
 // of a group, handed out by Motor.add_device).
+#include "instance/motor/motor_py.hpp"
+
 #include "py/args.hpp"
 #include "py/gil.hpp"
+#include "py/method.hpp"
+#include "py/to_python.hpp"
 #include "py/types.hpp"
 
 #include <cmath>
@@ -12,9 +16,27 @@
 #include <utility>
 #include "comm/protocol/driver/control/foc_mode.hpp"
 #include "instance/motor/motor.hpp"
-#include "module/entries.hpp"
 
-namespace quorix::module {
+// A mode given as text: lower-cased as str.lower() does (full Unicode case mapping: "SPEED"
+// and "Speed" are accepted), then compared exactly: " speed" is not a mode. The error shows
+// the lower-cased text.
+template <>
+struct quorix::py::Converter<quorix::FocMode> {
+    static FocMode from(PyObject* text) {
+        if (!PyUnicode_Check(text)) raise_cannot_convert(text, "PyString");
+        // str.lower itself, so that a subclass cannot change what a mode is.
+        Ref lowered =
+            check(PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyUnicode_Type), "lower", "O", text));
+        for (FocMode m : {FocMode::Current, FocMode::Speed, FocMode::Position}) {
+            if (PyUnicode_CompareWithASCIIString(lowered.get(), foc_mode_text(m).data()) == 0) return m;
+        }
+        PyErr_Format(PyExc_ValueError, "unknown mode '%U', expected 'current', 'speed', or 'position'",
+                     lowered.get());
+        throw PyErrorSet{};
+    }
+};
+
+namespace quorix {
 namespace {
 
 // ---- shared pieces ---------------------------------------------------------------------------
@@ -31,31 +53,9 @@ PyTypeObject* MOTOR_TYPE = nullptr;
 Device& device_of(PyObject* self) { return *py::payload<PyDevice>(self).device; }
 Motor& motor_of(PyObject* self) { return py::payload<Motor>(self); }
 
-py::Ref none() { return py::Ref::borrow(Py_None); }
-
 py::Ref text_object(const char* text, int len) {
     if (len < 0) py::raise(PyExc_SystemError, "formatting failed");
-    return py::check(PyUnicode_FromStringAndSize(text, len));
-}
-
-// The mode text, lower-cased as str.lower() does (full Unicode case mapping: "SPEED" and
-// "Speed" are accepted), then compared exactly: " speed" is not a mode. The error shows the
-// lower-cased text.
-FocMode parse_foc_mode(const py::Args& a, std::size_t i) {
-    PyObject* text = a.raw(i);
-    a.with_context<bool>(i, [&] {
-        if (!PyUnicode_Check(text)) py::raise_cannot_convert(text, "PyString");
-        return true;
-    });
-    // str.lower itself, so that a subclass cannot change what a mode is.
-    py::Ref lowered =
-        py::check(PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyUnicode_Type), "lower", "O", text));
-    for (FocMode m : {FocMode::Current, FocMode::Speed, FocMode::Position}) {
-        if (PyUnicode_CompareWithASCIIString(lowered.get(), foc_mode_text(m).data()) == 0) return m;
-    }
-    PyErr_Format(PyExc_ValueError, "unknown mode '%U', expected 'current', 'speed', or 'position'",
-                 lowered.get());
-    throw py::PyErrorSet{};
+    return py::str_object(std::string_view(text, static_cast<std::size_t>(len)));
 }
 
 // Dictionary keys, interned once and kept for the life of the process.
@@ -111,70 +111,20 @@ constexpr py::ArgTable DEVICE_START_CALIBRATION_ARGS{"Device.start_calibration()
 constexpr py::ArgTable DEVICE_SET_FOC_MODE_ARGS{"Device.set_foc_mode()", {"mode"}, 1};
 
 // The hot path of a control loop: one float conversion and one short lock; no allocation.
-PyObject* device_set_target(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return py::guarded([&] {
-        auto a = py::parse(DEVICE_SET_TARGET_ARGS, args, nargs, kwnames);
-        device_of(self).set_target(a.get<float>(0));
-        return none();
-    });
-}
-
-PyObject* device_get_target(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return py::guarded([&] {
-        py::parse(DEVICE_GET_TARGET_ARGS, args, nargs, kwnames);
-        return py::check(PyFloat_FromDouble(device_of(self).get_target()));
-    });
-}
-
-PyObject* device_get_feedback(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return py::guarded([&] {
-        py::parse(DEVICE_GET_FEEDBACK_ARGS, args, nargs, kwnames);
-        return feedback_object(read_feedback(device_of(self)));
-    });
-}
-
-PyObject* device_enter_configure(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return py::guarded([&] {
-        py::parse(DEVICE_ENTER_CONFIGURE_ARGS, args, nargs, kwnames);
-        py::unwrap(device_of(self).enter_configure());
-        return none();
-    });
-}
-
-PyObject* device_exit_configure(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return py::guarded([&] {
-        py::parse(DEVICE_EXIT_CONFIGURE_ARGS, args, nargs, kwnames);
-        py::unwrap(device_of(self).exit_configure());
-        return none();
-    });
-}
+void device_set_target(PyDevice& d, float value) { d.device->set_target(value); }
+float device_get_target(const PyDevice& d) { return d.device->get_target(); }
+py::Ref device_get_feedback(PyDevice& d) { return feedback_object(read_feedback(*d.device)); }
+IoResult<void> device_enter_configure(PyDevice& d) { return d.device->enter_configure(); }
+IoResult<void> device_exit_configure(PyDevice& d) { return d.device->exit_configure(); }
 
 // The 200 ms pause keeps the interpreter lock, as every motor call does (held_wait).
-PyObject* device_start_calibration(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                   PyObject* kwnames) {
-    return py::guarded([&] {
-        py::parse(DEVICE_START_CALIBRATION_ARGS, args, nargs, kwnames);
-        Device& d = device_of(self);
-        py::unwrap(py::held_wait([&] { return d.start_calibration(); }));
-        return none();
-    });
+IoResult<void> device_start_calibration(PyDevice& d) {
+    return py::held_wait([&] { return d.device->start_calibration(); });
 }
 
-PyObject* device_set_foc_mode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return py::guarded([&] {
-        auto a = py::parse(DEVICE_SET_FOC_MODE_ARGS, args, nargs, kwnames);
-        py::unwrap(device_of(self).set_foc_mode(parse_foc_mode(a, 0)));
-        return none();
-    });
-}
-
-PyObject* device_slot_index(PyObject* self, void*) {
-    return py::guarded([&] { return py::check(PyLong_FromLong(device_of(self).slot_index())); });
-}
-
-PyObject* device_node_id(PyObject* self, void*) {
-    return py::guarded([&] { return py::check(PyLong_FromUnsignedLong(device_of(self).node_id())); });
-}
+IoResult<void> device_set_foc_mode(PyDevice& d, FocMode mode) { return d.device->set_foc_mode(mode); }
+std::uint8_t device_slot_index(const PyDevice& d) { return d.device->slot_index(); }
+std::uint32_t device_node_id(const PyDevice& d) { return d.device->node_id(); }
 
 // "10.0000" for finite values; "NaN", "inf" and "-inf" otherwise (never C's "nan" or "-nan").
 int format_target(char* out, std::size_t size, float target) {
@@ -197,53 +147,43 @@ PyObject* device_repr(PyObject* self) {
 }
 
 PyMethodDef DEVICE_METHODS[] = {
-    {"set_target", py::fastcall(device_set_target), METH_FASTCALL | METH_KEYWORDS,
-     "set_target($self, value)\n--\n\n"
-     "设置目标值（物理量）\n\n"
-     "电流模式单位为 A，速度模式为 rad/s，位置模式为 rad；"
-     "在下一次 Motor.broadcast() 时编码为 i16 写入广播帧。\n\n"
-     "示例:\n    device.set_target(10.0)"},
-    {"get_target", py::fastcall(device_get_target), METH_FASTCALL | METH_KEYWORDS,
-     "get_target($self)\n--\n\n读取当前目标值"},
-    {"get_feedback", py::fastcall(device_get_feedback), METH_FASTCALL | METH_KEYWORDS,
-     "get_feedback($self)\n--\n\n"
-     "获取最新反馈\n\n"
-     "返回:\n    字典，键为 position（rad）、speed（rad/s）、current（A）\n\n"
-     "示例:\n    fb = device.get_feedback()\n"
-     "    print(f\"位置 {fb['position']:.3f} rad，速度 {fb['speed']:.2f} rad/s\")"},
-    {"enter_configure", py::fastcall(device_enter_configure), METH_FASTCALL | METH_KEYWORDS,
-     "enter_configure($self)\n--\n\n"
-     "DR v1：单播进入 DR 配置会话（第一帧字节 3 = 0x73，第二帧 0x74，dest 与 CTL 字节 6 相同）"},
-    {"exit_configure", py::fastcall(device_exit_configure), METH_FASTCALL | METH_KEYWORDS,
-     "exit_configure($self)\n--\n\n"
-     "DR v1：在 DR 配置会话内发送结束会话命令（组 0，码 0；不改变固件的运行状态）"},
-    {"start_calibration", py::fastcall(device_start_calibration), METH_FASTCALL | METH_KEYWORDS,
-     "start_calibration($self)\n--\n\n"
-     "DR v1：在 DR 配置会话内请求编码器电角度零点；发送后阻塞约 200 ms"},
-    {"set_foc_mode", py::fastcall(device_set_foc_mode), METH_FASTCALL | METH_KEYWORDS,
-     "set_foc_mode($self, mode)\n--\n\nDR v1：必须在 DR 配置会话内调用"},
+    py::method<DEVICE_SET_TARGET_ARGS, device_set_target>(
+        "set_target",
+        "set_target($self, value)\n--\n\n"
+        "设置目标值（物理量）\n\n"
+        "电流模式单位为 A，速度模式为 rad/s，位置模式为 rad；"
+        "在下一次 Motor.broadcast() 时编码为 i16 写入广播帧。\n\n"
+        "示例:\n    device.set_target(10.0)"),
+    py::method<DEVICE_GET_TARGET_ARGS, device_get_target>("get_target",
+                                                          "get_target($self)\n--\n\n读取当前目标值"),
+    py::method<DEVICE_GET_FEEDBACK_ARGS, device_get_feedback>(
+        "get_feedback",
+        "get_feedback($self)\n--\n\n"
+        "获取最新反馈\n\n"
+        "返回:\n    字典，键为 position（rad）、speed（rad/s）、current（A）\n\n"
+        "示例:\n    fb = device.get_feedback()\n"
+        "    print(f\"位置 {fb['position']:.3f} rad，速度 {fb['speed']:.2f} rad/s\")"),
+    py::method<DEVICE_ENTER_CONFIGURE_ARGS, device_enter_configure>(
+        "enter_configure",
+        "enter_configure($self)\n--\n\n"
+        "DR v1：单播进入 DR 配置会话（第一帧字节 3 = 0x73，第二帧 0x74，dest 与 CTL 字节 6 相同）"),
+    py::method<DEVICE_EXIT_CONFIGURE_ARGS, device_exit_configure>(
+        "exit_configure",
+        "exit_configure($self)\n--\n\n"
+        "DR v1：在 DR 配置会话内发送结束会话命令（组 0，码 0；不改变固件的运行状态）"),
+    py::method<DEVICE_START_CALIBRATION_ARGS, device_start_calibration>(
+        "start_calibration",
+        "start_calibration($self)\n--\n\n"
+        "DR v1：在 DR 配置会话内请求编码器电角度零点；发送后阻塞约 200 ms"),
+    py::method<DEVICE_SET_FOC_MODE_ARGS, device_set_foc_mode>(
+        "set_foc_mode", "set_foc_mode($self, mode)\n--\n\nDR v1：必须在 DR 配置会话内调用"),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef DEVICE_GETSET[] = {
-    {"slot_index", device_slot_index, nullptr, "槽位索引（0～3）", nullptr},
-    {"node_id", device_node_id, nullptr, "驱动器节点 ID / 反馈帧 CAN ID（与固件 node_id 相同）", nullptr},
+    py::getter<device_slot_index>("slot_index", "槽位索引（0～3）"),
+    py::getter<device_node_id>("node_id", "驱动器节点 ID / 反馈帧 CAN ID（与固件 node_id 相同）"),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-constexpr py::TypeTable DEVICE_TABLE{
-    .name = "builtins.Device",
-    .doc =
-        "广播组中单个电机驱动器的收发单元\n\n"
-        "由 Motor.add_device() 创建。持有者可随时调用 set_target(value) 设置下一次广播的目标值，"
-        "调用 get_feedback() 读取最新反馈。\n\n"
-        "广播帧格式：8 字节，4 × i16 小端；[0..2] 槽位 0，[2..4] 槽位 1，[4..6] 槽位 2，[6..8] 槽位 3",
-    .basicsize = sizeof(py::Object<PyDevice>),
-    .dealloc = py::dealloc<PyDevice>,
-    .repr = device_repr,
-    .methods = DEVICE_METHODS,
-    .getset = DEVICE_GETSET,
-    .cache = &DEVICE_TYPE,
 };
 
 py::Ref new_device_object(std::shared_ptr<Device> device) {
@@ -264,7 +204,7 @@ constexpr py::ArgTable MOTOR_SET_FOC_MODE_ARGS{"Motor.set_foc_mode_broadcast()",
 
 PyObject* motor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return py::guarded([&] {
-        auto a = py::parse_tuple(MOTOR_NEW_ARGS, args, kwargs);
+        auto a = py::parse_tuple<MOTOR_NEW_ARGS>(args, kwargs);
         // Every conversion comes before the host rules: Motor("can0", "x") is a TypeError.
         std::string interface = a.get<std::string>(0);
         const auto host = a.opt<std::uint32_t>(1);
@@ -279,80 +219,29 @@ PyObject* motor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     });
 }
 
-PyObject* motor_add_device(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return py::guarded([&] {
-        auto a = py::parse(MOTOR_ADD_DEVICE_ARGS, args, nargs, kwnames);
-        const auto slot_index = a.get<std::uint8_t>(0);
-        const auto node_id = a.get<std::uint32_t>(1);
-        const FocMode mode = parse_foc_mode(a, 2);  // before anything is sent
-        auto device = py::unwrap(motor_of(self).add_device(slot_index, node_id, mode));
-        return new_device_object(std::move(device));
-    });
+py::Ref motor_add_device(Motor& m, std::uint8_t slot_index, std::uint32_t node_id, FocMode mode) {
+    return new_device_object(py::unwrap(m.add_device(slot_index, node_id, mode)));  // mode parsed first
 }
 
-PyObject* motor_set_target(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return py::guarded([&] {
-        auto a = py::parse(MOTOR_SET_TARGET_ARGS, args, nargs, kwnames);
-        const auto slot_index = a.get<std::uint8_t>(0);
-        motor_of(self).set_target(slot_index, a.get<float>(1));
-        return none();
-    });
-}
+void motor_set_target(Motor& m, std::uint8_t slot_index, float value) { m.set_target(slot_index, value); }
 
 // The other hot path: packs the targets under the list lock and queues one frame; no allocation.
-PyObject* motor_broadcast(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return py::guarded([&] {
-        py::parse(MOTOR_BROADCAST_ARGS, args, nargs, kwnames);
-        py::unwrap(motor_of(self).broadcast());
-        return none();
-    });
+IoResult<void> motor_broadcast(Motor& m) { return m.broadcast(); }
+
+py::Ref motor_get_feedback(Motor& m, std::uint8_t slot_index) {
+    auto device = m.device_in_slot(slot_index);
+    if (!device) return py::none();
+    return feedback_object(read_feedback(*device));
 }
 
-PyObject* motor_get_feedback(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return py::guarded([&] {
-        auto a = py::parse(MOTOR_GET_FEEDBACK_ARGS, args, nargs, kwnames);
-        auto device = motor_of(self).device_in_slot(a.get<std::uint8_t>(0));
-        if (!device) return none();
-        return feedback_object(read_feedback(*device));
-    });
+IoResult<void> motor_enter_configure(Motor& m) { return m.enter_configure_broadcast(); }
+IoResult<void> motor_exit_configure(Motor& m) { return m.exit_configure_broadcast(); }
+IoResult<void> motor_calibrate(Motor& m) {
+    return py::held_wait([&] { return m.calibrate_broadcast(); });
 }
+IoResult<void> motor_set_foc_mode(Motor& m, FocMode mode) { return m.set_foc_mode_broadcast(mode); }
 
-PyObject* motor_enter_configure(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return py::guarded([&] {
-        py::parse(MOTOR_ENTER_CONFIGURE_ARGS, args, nargs, kwnames);
-        py::unwrap(motor_of(self).enter_configure_broadcast());
-        return none();
-    });
-}
-
-PyObject* motor_exit_configure(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return py::guarded([&] {
-        py::parse(MOTOR_EXIT_CONFIGURE_ARGS, args, nargs, kwnames);
-        py::unwrap(motor_of(self).exit_configure_broadcast());
-        return none();
-    });
-}
-
-PyObject* motor_calibrate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return py::guarded([&] {
-        py::parse(MOTOR_CALIBRATE_ARGS, args, nargs, kwnames);
-        Motor& m = motor_of(self);
-        py::unwrap(py::held_wait([&] { return m.calibrate_broadcast(); }));
-        return none();
-    });
-}
-
-PyObject* motor_set_foc_mode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return py::guarded([&] {
-        auto a = py::parse(MOTOR_SET_FOC_MODE_ARGS, args, nargs, kwnames);
-        py::unwrap(motor_of(self).set_foc_mode_broadcast(parse_foc_mode(a, 0)));
-        return none();
-    });
-}
-
-PyObject* motor_host(PyObject* self, void*) {
-    return py::guarded([&] { return py::check(PyLong_FromUnsignedLong(motor_of(self).host_id())); });
-}
+std::uint32_t motor_host(const Motor& m) { return m.host_id(); }
 
 PyObject* motor_repr(PyObject* self) {
     return py::guarded([&] {
@@ -386,59 +275,83 @@ PyObject* motor_feedback_stats(PyObject* self, void*) {
 #endif
 
 PyMethodDef MOTOR_METHODS[] = {
-    {"add_device", py::fastcall(motor_add_device), METH_FASTCALL | METH_KEYWORDS,
-     "add_device($self, slot_index, node_id, mode)\n--\n\n"
-     "向广播组添加一个驱动器\n\n"
-     "创建时先发送 DR v1 单播进入配置会话，再设置 mode 指定的 FOC 模式，最后结束会话"
-     "（不写 Flash，不请求编码器零点）。\n\n"
-     "参数:\n"
-     "    slot_index: 广播帧槽位 0～3，必须与驱动器固件中的 target_index 一致\n"
-     "    node_id: 驱动器节点 ID（即反馈帧的 CAN ID）\n"
-     "    mode: FOC 控制模式，\"current\"、\"speed\" 或 \"position\"\n\n"
-     "返回:\n    Device\n\n"
-     "异常:\n    OSError: CAN 发送失败\n\n"
-     "示例:\n    d = motor.add_device(slot_index=0, node_id=0x201, mode=\"speed\")"},
-    {"set_target", py::fastcall(motor_set_target), METH_FASTCALL | METH_KEYWORDS,
-     "set_target($self, slot_index, value)\n--\n\n"
-     "按槽位索引直接设置目标值\n\n"
-     "value 为与该 Device 模式对应的物理量；该槽位没有注册 Device 时忽略此调用。\n\n"
-     "示例:\n"
-     "    motor.set_target(0, 10.0)   # 槽位 0：10 rad/s\n"
-     "    motor.set_target(1, -5.0)   # 槽位 1：-5 rad/s\n"
-     "    motor.broadcast()"},
-    {"broadcast", py::fastcall(motor_broadcast), METH_FASTCALL | METH_KEYWORDS,
-     "broadcast($self)\n--\n\n"
-     "把所有 Device 的目标值打包成一帧 CAN 广播帧并发送\n\n"
-     "帧格式：8 字节，4 × i16 小端，未注册的槽位填 0"},
-    {"get_feedback", py::fastcall(motor_get_feedback), METH_FASTCALL | METH_KEYWORDS,
-     "get_feedback($self, slot_index)\n--\n\n"
-     "按槽位索引获取反馈\n\n"
-     "返回:\n    字典，键为 position（rad）、speed（rad/s）、current（A）；该槽位未注册时返回 None\n\n"
-     "示例:\n"
-     "    fb = motor.get_feedback(0)\n"
-     "    if fb is not None:\n"
-     "        print(f\"位置 {fb['position']:.3f} rad，速度 {fb['speed']:.2f} rad/s\")"},
-    {"enter_configure_broadcast", py::fastcall(motor_enter_configure), METH_FASTCALL | METH_KEYWORDS,
-     "enter_configure_broadcast($self)\n--\n\n"
-     "DR v1：广播进入 DR 配置会话（dest 0xFFFF；先 0x73 后 0x74，dest 与 CTL 字节 6 相同）"},
-    {"exit_configure_broadcast", py::fastcall(motor_exit_configure), METH_FASTCALL | METH_KEYWORDS,
-     "exit_configure_broadcast($self)\n--\n\nDR v1：广播结束 DR 配置会话（组 0，码 0）"},
-    {"calibrate_broadcast", py::fastcall(motor_calibrate), METH_FASTCALL | METH_KEYWORDS,
-     "calibrate_broadcast($self)\n--\n\n"
-     "DR v1：在 DR 配置会话内，广播请求编码器电角度零点；发送后阻塞约 200 ms"},
-    {"set_foc_mode_broadcast", py::fastcall(motor_set_foc_mode), METH_FASTCALL | METH_KEYWORDS,
-     "set_foc_mode_broadcast($self, mode)\n--\n\n"
-     "DR v1：在 DR 配置会话内广播设置 FOC 模式（不改变各 Device 记录的模式）"},
+    py::method<MOTOR_ADD_DEVICE_ARGS, motor_add_device>(
+        "add_device",
+        "add_device($self, slot_index, node_id, mode)\n--\n\n"
+        "向广播组添加一个驱动器\n\n"
+        "创建时先发送 DR v1 单播进入配置会话，再设置 mode 指定的 FOC 模式，最后结束会话"
+        "（不写 Flash，不请求编码器零点）。\n\n"
+        "参数:\n"
+        "    slot_index: 广播帧槽位 0～3，必须与驱动器固件中的 target_index 一致\n"
+        "    node_id: 驱动器节点 ID（即反馈帧的 CAN ID）\n"
+        "    mode: FOC 控制模式，\"current\"、\"speed\" 或 \"position\"\n\n"
+        "返回:\n    Device\n\n"
+        "异常:\n    OSError: CAN 发送失败\n\n"
+        "示例:\n    d = motor.add_device(slot_index=0, node_id=0x201, mode=\"speed\")"),
+    py::method<MOTOR_SET_TARGET_ARGS, motor_set_target>(
+        "set_target",
+        "set_target($self, slot_index, value)\n--\n\n"
+        "按槽位索引直接设置目标值\n\n"
+        "value 为与该 Device 模式对应的物理量；该槽位没有注册 Device 时忽略此调用。\n\n"
+        "示例:\n"
+        "    motor.set_target(0, 10.0)   # 槽位 0：10 rad/s\n"
+        "    motor.set_target(1, -5.0)   # 槽位 1：-5 rad/s\n"
+        "    motor.broadcast()"),
+    py::method<MOTOR_BROADCAST_ARGS, motor_broadcast>("broadcast",
+                                                      "broadcast($self)\n--\n\n"
+                                                      "把所有 Device 的目标值打包成一帧 CAN 广播帧并发送\n\n"
+                                                      "帧格式：8 字节，4 × i16 小端，未注册的槽位填 0"),
+    py::method<MOTOR_GET_FEEDBACK_ARGS, motor_get_feedback>(
+        "get_feedback",
+        "get_feedback($self, slot_index)\n--\n\n"
+        "按槽位索引获取反馈\n\n"
+        "返回:\n    字典，键为 position（rad）、speed（rad/s）、current（A）；该槽位未注册时返回 None\n\n"
+        "示例:\n"
+        "    fb = motor.get_feedback(0)\n"
+        "    if fb is not None:\n"
+        "        print(f\"位置 {fb['position']:.3f} rad，速度 {fb['speed']:.2f} rad/s\")"),
+    py::method<MOTOR_ENTER_CONFIGURE_ARGS, motor_enter_configure>(
+        "enter_configure_broadcast",
+        "enter_configure_broadcast($self)\n--\n\n"
+        "DR v1：广播进入 DR 配置会话（dest 0xFFFF；先 0x73 后 0x74，dest 与 CTL 字节 6 相同）"),
+    py::method<MOTOR_EXIT_CONFIGURE_ARGS, motor_exit_configure>(
+        "exit_configure_broadcast",
+        "exit_configure_broadcast($self)\n--\n\nDR v1：广播结束 DR 配置会话（组 0，码 0）"),
+    py::method<MOTOR_CALIBRATE_ARGS, motor_calibrate>(
+        "calibrate_broadcast",
+        "calibrate_broadcast($self)\n--\n\n"
+        "DR v1：在 DR 配置会话内，广播请求编码器电角度零点；发送后阻塞约 200 ms"),
+    py::method<MOTOR_SET_FOC_MODE_ARGS, motor_set_foc_mode>(
+        "set_foc_mode_broadcast",
+        "set_foc_mode_broadcast($self, mode)\n--\n\n"
+        "DR v1：在 DR 配置会话内广播设置 FOC 模式（不改变各 Device 记录的模式）"),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef MOTOR_GETSET[] = {
-    {"host", motor_host, nullptr, "主机端控制帧 CAN ID（与 host 相同）", nullptr},
-    {"host_id", motor_host, nullptr, "主机端控制帧 CAN ID（与 host 相同）", nullptr},
+    py::getter<motor_host>("host", "主机端控制帧 CAN ID（与 host 相同）"),
+    py::getter<motor_host>("host_id", "主机端控制帧 CAN ID（与 host 相同）"),
 #if QUORIX_TEST_HOOKS
     {"_feedback_stats", motor_feedback_stats, nullptr, "测试用：反馈任务的计数", nullptr},
 #endif
     {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+}  // namespace
+
+constexpr py::TypeTable DEVICE_TABLE{
+    .name = "builtins.Device",
+    .doc =
+        "广播组中单个电机驱动器的收发单元\n\n"
+        "由 Motor.add_device() 创建。持有者可随时调用 set_target(value) 设置下一次广播的目标值，"
+        "调用 get_feedback() 读取最新反馈。\n\n"
+        "广播帧格式：8 字节，4 × i16 小端；[0..2] 槽位 0，[2..4] 槽位 1，[4..6] 槽位 2，[6..8] 槽位 3",
+    .basicsize = sizeof(py::Object<PyDevice>),
+    .dealloc = py::dealloc<PyDevice>,
+    .repr = device_repr,
+    .methods = DEVICE_METHODS,
+    .getset = DEVICE_GETSET,
+    .cache = &DEVICE_TYPE,
 };
 
 constexpr py::TypeTable MOTOR_TABLE{
@@ -464,9 +377,4 @@ constexpr py::TypeTable MOTOR_TABLE{
     .cache = &MOTOR_TYPE,
 };
 
-}  // namespace
-
-void add_device_type(PyObject* module) { py::add_type(module, DEVICE_TABLE); }
-void add_motor_type(PyObject* module) { py::add_type(module, MOTOR_TABLE); }
-
-}  // namespace quorix::module
+}  // namespace quorix

@@ -197,5 +197,22 @@ TEST(AsyncStatusText, CancelledWinsOverCompletedWhichWinsOverRunning) {
     EXPECT_STREQ(async_status_text(true, true), "cancelled");
 }
 
+TEST_F(AsyncTaskBody, LaunchRegistersTheTaskWhichShowsStoppedOnceTheBodyEnds) {
+    TaskManager registry;
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    FakeJob j = job({std::string("v"), std::nullopt});
+    j.during_call = [released] { released.wait(); };
+    const TaskSlot slot = launch_async_task(runtime_, registry, 5, state_, std::move(j));
+    EXPECT_EQ(registry.async_task_count(), 1u) << "registered while the body runs";
+    auto* join_slot = static_cast<GuardedSlot<rt::JoinHandle<void>>*>(slot.get());
+    ASSERT_TRUE(join_slot->value.has_value()) << "the slot keeps the body's join handle";
+    release.set_value();
+    runtime_.block_on(join(std::move(*join_slot->value)));
+    EXPECT_EQ(registry.running_count(), 0u);
+    EXPECT_EQ(registry.total_count(), 1u) << "the entry stays until the handle unregisters it";
+    drop_handle_ref();
+}
+
 }  // namespace
 }  // namespace quorix
