@@ -19,7 +19,7 @@ runs and their spread (lowest-highest run). Every run is a fresh process.
 
 Usage: python bench/timers.py [--full] [--duration S] [--runs N]
   default: 2 s per run, 5 runs (about 3 minutes); --full: 10 s per run, as in the goals.
-Writes bench/out/timers.json, then its figures with bench/plots.py (timers_lateness.png,
+Writes bench/out/timers.json (timers_313t.json on the free-threaded interpreter), then its figures with bench/plots.py (timers_lateness.png,
 timers_fast.png) when matplotlib is present.
 """
 
@@ -373,7 +373,9 @@ def main():
           f"{session.machine_line()}\n")
     print_table(results)
     rows = benchkit.print_goals(goals(results))
-    path = session.write_json("timers.json", {"duration_s": duration, "runs": args.runs, "results": results,
+    # The figures are drawn from timers.json: the free-threaded interpreter's run goes beside it.
+    name = f"timers_{benchkit.interpreter_tag()}.json" if benchkit.free_threaded() else "timers.json"
+    path = session.write_json(name, {"duration_s": duration, "runs": args.runs, "results": results,
                                                "goals": rows})
     print(f"\nwrote {path}")
     import plots
