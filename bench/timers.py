@@ -19,8 +19,9 @@ runs and their spread (lowest-highest run). Every run is a fresh process.
 
 Usage: python bench/timers.py [--full] [--duration S] [--runs N]
   default: 2 s per run, 5 runs (about 3 minutes); --full: 10 s per run, as in the goals.
-Writes bench/out/timers.json (timers_313t.json on the free-threaded interpreter), then its figures with bench/plots.py (timers_lateness.png,
-timers_fast.png) when matplotlib is present.
+Writes bench/out/timers.json (timers_313t.json on the free-threaded interpreter), then the
+figures of timers.json with bench/plots.py (timers_lateness.png, timers_fast.png) when
+matplotlib is present.
 """
 
 import argparse
