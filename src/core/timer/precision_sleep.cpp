@@ -22,11 +22,7 @@ void sleep_monotonic(std::chrono::nanoseconds d) {
 }
 
 void precision_sleep_until_sync(Instant target, std::chrono::nanoseconds spin_window) {
-    const Instant now = monotonic_now();
-    if (now >= target) return;
-    if (const auto remaining = target - now; remaining > spin_window)
-        sleep_monotonic(remaining - spin_window);
-    while (monotonic_now() < target) cpu_relax();
+    precision_sleep_until_sync(target, spin_window, [] {});
 }
 
 }  // namespace quorix

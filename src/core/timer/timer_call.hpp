@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 
@@ -9,6 +10,12 @@ namespace quorix {
 /// Calls completed by one timer; shared by its loop and its handle. Incremented with relaxed
 /// additions: readers want a recent value, nothing is ordered by it.
 using TickCounter = std::shared_ptr<std::atomic<std::uint64_t>>;
+
+/// Prefetch hints for the `lines` cache lines from `at` on. A hint reads nothing and never
+/// faults, so `at` may be stale.
+inline void prefetch_lines(const void* at, std::size_t lines) noexcept {
+    for (std::size_t i = 0; i < lines; ++i) __builtin_prefetch(static_cast<const char*>(at) + 64 * i);
+}
 
 /// What a timer loop calls on each tick. The binding layer implements it around a Python
 /// callable and its argument tuple; tests implement it with plain counters.
@@ -20,6 +27,11 @@ public:
     /// when no call can be made any more (the interpreter is shutting down): the loop then
     /// ends without further calls. May unwind the thread (forced unwind at interpreter exit).
     virtual bool call() = 0;
+
+    /// Called on the loop's thread without any lock, shortly before a call, after the thread
+    /// may have slept or lost its processor: brings what the call will touch back into this
+    /// processor's caches (prefetch hints, reads of its own fields). Changes nothing.
+    virtual void prepare() noexcept {}
 
     /// Drops what the calls needed, once, when the loop ends normally, on a thread that may
     /// wait for the interpreter lock (never a runtime worker). An object destroyed without

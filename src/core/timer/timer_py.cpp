@@ -11,6 +11,7 @@
 #include "py/to_python.hpp"
 #include "py/types.hpp"
 
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -41,7 +42,8 @@ constexpr std::string_view COROUTINE_WARNING =
 // One timer's callable and argument tuple. Each call takes the interpreter lock for the call
 // only and passes the tuple's items by vectorcall, allocating nothing of its own. A dedicated
 // timer thread keeps its own thread state, deleted by release() on that thread; Normal calls
-// use the state of the pool thread they land on.
+// use the state of the pool thread they land on. A dedicated thread's call notes, with the
+// lock held, where the callable's parts lie, so that prepare() can prefetch them without it.
 class PyTimerCall final : public TimerCall {
 public:
     PyTimerCall(py::Ref func, py::Ref args, bool own_thread)
@@ -63,6 +65,13 @@ public:
         return (own_thread_ ? own_state_ : py::pool_thread_state()).with_lock([this] { invoke(); });
     }
 
+    void prepare() noexcept override {
+        (void)py::interpreter_alive();  // what with_lock reads first
+        (void)py::exit_gate_closed();
+        own_state_.prefetch();
+        for (std::size_t i = 0; i < warm_count_; ++i) prefetch_lines(warm_[i].at, warm_[i].lines);
+    }
+
     void release() override {
         if (!func_ || !py::interpreter_alive()) return;  // released already, or too late: leak
         rt::ApplicationSignalMask signals;
@@ -76,9 +85,35 @@ private:
         PyObject* r =
             nargs_ == 0 ? PyObject_CallNoArgs(func_.get())
                         : PyObject_Vectorcall(func_.get(), items_, static_cast<std::size_t>(nargs_), nullptr);
+        if (own_thread_) note_warm_set();
         if (!r) return report_error();
         py::Ref result = py::Ref::steal(r);
         py::drop_reference(result);  // its finalizer may run Python code: not from a destructor
+    }
+
+    // With the lock held: the objects the next call reads first (a Python function's code,
+    // globals, closure cells and what they hold), for prepare().
+    void note_warm_set() noexcept {
+        std::size_t n = 0;
+        const auto add = [&](const void* at, std::uint8_t lines) {
+            if (at && n < warm_.size()) warm_[n++] = {at, lines};
+        };
+        PyObject* f = func_.get();
+        add(f, 3);
+        if (nargs_) add(args_.get(), 1);
+        if (PyFunction_Check(f)) {
+            add(PyFunction_GET_CODE(f), 4);
+            add(PyFunction_GET_GLOBALS(f), 1);
+            if (PyObject* closure = PyFunction_GET_CLOSURE(f)) {
+                add(closure, 1);
+                for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(closure); ++i) {
+                    PyObject* cell = PyTuple_GET_ITEM(closure, i);
+                    add(cell, 1);
+                    add(PyCell_GET(cell), 1);
+                }
+            }
+        }
+        warm_count_ = n;
     }
 
     void drop_references() {
@@ -100,6 +135,12 @@ private:
     Py_ssize_t nargs_;
     bool own_thread_;
     py::KeptThreadState own_state_;  // own_thread_ only
+    struct Warm {
+        const void* at;
+        std::uint8_t lines;
+    };
+    std::array<Warm, 12> warm_{};  // own_thread_ only, on the timer thread: written with the lock
+    std::size_t warm_count_ = 0;
 };
 
 // ---- payloads ----------------------------------------------------------------------------

@@ -15,11 +15,12 @@ namespace {
 using std::chrono::milliseconds;
 using std::chrono::nanoseconds;
 
-// Records the start of every call; `on_call(k)` runs inside call k (0-based).
+// Records the start of every call and every prepare(); `on_call(k)` runs inside call k (0-based).
 struct RecordingCall : TimerCall {
     std::vector<Instant>* starts;
     std::function<bool(std::size_t)> on_call;
     int* releases;
+    std::vector<Instant> prepares;
 
     RecordingCall(std::vector<Instant>* s, std::function<bool(std::size_t)> f, int* r)
         : starts(s), on_call(std::move(f)), releases(r) {}
@@ -27,6 +28,7 @@ struct RecordingCall : TimerCall {
         starts->push_back(monotonic_now());
         return on_call(starts->size() - 1);
     }
+    void prepare() noexcept override { prepares.push_back(monotonic_now()); }
     void release() override { ++*releases; }
 };
 
@@ -78,6 +80,27 @@ TEST(PrecisionSleep, NeverReturnsBeforeTheTarget) {
     }
 }
 
+class PrecisionSleepPrepare : public ::testing::TestWithParam<nanoseconds> {};
+
+TEST_P(PrecisionSleepPrepare, PreparesOnceWithinTheLeadBeforeTheTarget) {
+    for (nanoseconds ahead : {nanoseconds{5'000}, nanoseconds{2'000'000}, nanoseconds{4'000'000}}) {
+        std::vector<Instant> prepares;
+        const Instant target = monotonic_now() + ahead;
+        precision_sleep_until_sync(target, GetParam(), [&] { prepares.push_back(monotonic_now()); });
+        EXPECT_GE(monotonic_now(), target);
+        ASSERT_LE(prepares.size(), 1u) << ahead.count();  // none only if the clock passed the target first
+        if (!prepares.empty()) {
+            EXPECT_GE(prepares[0], target - PREPARE_LEAD) << ahead.count();
+        }
+    }
+    int calls = 0;
+    precision_sleep_until_sync(monotonic_now() - milliseconds{1}, GetParam(), [&] { ++calls; });
+    EXPECT_EQ(calls, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(SpinWindows, PrecisionSleepPrepare,
+                         ::testing::Values(nanoseconds{0}, nanoseconds{800'000}, nanoseconds{3'000'000}));
+
 TEST(PrecisionSleep, ReturnsAtOnceForAPastTarget) {
     const Instant before = monotonic_now();
     precision_sleep_until_sync(before - milliseconds{5}, nanoseconds{3'000'000});
@@ -96,6 +119,18 @@ TEST(DedicatedLoop, FirstCallAtOnceThenOnTheGrid) {
     for (std::size_t k = 1; k < f.starts.size(); ++k)
         EXPECT_GE(f.starts[k] - before, P * static_cast<std::int64_t>(k)) << k;  // never early
     EXPECT_EQ(f.releases, 1);
+    // At most one prepare() after each call (the last one before the loop sees the stop), none
+    // before the first call, each within the lead of the deadline that follows it.
+    const auto& prepares = static_cast<RecordingCall&>(*f.loop.call).prepares;
+    ASSERT_LE(prepares.size(), f.starts.size());
+    std::size_t p = 0;
+    for (std::size_t k = 1; k <= f.starts.size() && p < prepares.size(); ++k) {
+        if (k < f.starts.size() && prepares[p] > f.starts[k]) continue;  // this pass had none
+        EXPECT_GT(prepares[p], f.starts[k - 1]) << k;
+        EXPECT_GE(prepares[p], before + P * static_cast<std::int64_t>(k) - PREPARE_LEAD) << k;
+        ++p;
+    }
+    EXPECT_EQ(p, prepares.size());
 }
 
 TEST(DedicatedLoop, OverrunningCallSkipsMissedGridPoints) {
