@@ -116,6 +116,7 @@ bench: build-bench
 	  PYTHONPATH=$(ROOT)/build/bench314 python bench/can.py
 	scripts/vcan-run --chroot -- env BENCH_HOST_LOADAVG="$$(cut -d' ' -f1-3 /proc/loadavg)" \
 	  PYTHONPATH=$(ROOT)/build/bench314 python bench/motor.py
+	@echo "host load average after the CAN benchmarks: $$(cut -d' ' -f1-3 /proc/loadavg)"
 	$(QX) 314 python bench/plots.py
 
 # Not part of `make test` (builds four more trees): the C++ tests under TSan and ASan+UBSan,

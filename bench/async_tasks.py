@@ -3,23 +3,20 @@ otherwise write, concurrent.futures.ThreadPoolExecutor.submit(f, x).result().
 
 `wait` sleeps until the pool thread that ran the call wakes it; the "poll" row spins on
 is_done() with time.sleep(0) instead. Each configuration runs --runs times, interleaved;
-the table gives medians over the runs of p50/p99/max in microseconds, the lowest and highest
-p50 of the runs, and the ratio of the p50 to the executor's p50. Goal: the wait row's p50 at
-most ThreadPoolExecutor(1)'s.
+the table gives medians over the runs of p50/p99/max in microseconds, with the lowest and
+highest p50 and p99 of the runs, and the ratios of the p50 and p99 to the executor's. Goal: the
+wait row's p50 at most ThreadPoolExecutor(1)'s (its p99 is reported beside it).
 
 Usage: python bench/async_tasks.py [--n 1000] [--runs 5]
-Writes bench/out/async_tasks.json.
+Writes bench/out/async_tasks_TAG.json (TAG: 314 or 313t).
 """
 
 import argparse
-import json
-import os
-import platform
 import statistics
-import sys
 import time
 from concurrent.futures import ThreadPoolExecutor
 
+import benchkit
 import quorix
 
 
@@ -27,11 +24,7 @@ def work(x):
     return x + 1
 
 
-def percentile(sorted_values, q):
-    if not sorted_values:
-        return float("nan")
-    i = min(len(sorted_values) - 1, max(0, round(q * (len(sorted_values) - 1))))
-    return sorted_values[i]
+percentile = benchkit.percentile
 
 
 def measure(round_trip, n):
@@ -49,7 +42,7 @@ def main():
     parser.add_argument("--n", type=int, default=1000, help="round trips per configuration and run")
     parser.add_argument("--runs", type=int, default=5)
     args = parser.parse_args()
-    load_before = os.getloadavg()
+    session = benchkit.Session()
 
     task = quorix.run_async(work)
     executor_1 = ThreadPoolExecutor(max_workers=1)
@@ -79,39 +72,37 @@ def main():
         for name, fn in configs.items():  # interleaved
             runs[name].append(measure(fn, args.n))
     quorix.get_task_manager().cleanup()
-    load_after = os.getloadavg()
+    session.finish()
 
     floor = "ThreadPoolExecutor(1).submit(f, x).result()"
     summary = {}
     for name, results in runs.items():
         summary[name] = {k: statistics.median(r[k] for r in results) for k in ("p50", "p99", "max")}
-        summary[name]["p50_low"] = min(r["p50"] for r in results)
-        summary[name]["p50_high"] = max(r["p50"] for r in results)
+        for k in ("p50", "p99"):
+            summary[name][f"{k}_low"] = min(r[k] for r in results)
+            summary[name][f"{k}_high"] = max(r[k] for r in results)
     for name in summary:
         summary[name]["ratio_p50"] = summary[name]["p50"] / summary[floor]["p50"]
+        summary[name]["ratio_p99"] = summary[name]["p99"] / summary[floor]["p99"]
 
-    gil = "free-threaded" if hasattr(sys, "_is_gil_enabled") and not sys._is_gil_enabled() else "GIL"
-    print(f"async task round trip, Python {platform.python_version()} ({gil}), "
-          f"{os.cpu_count()} CPUs, Linux {platform.release()}, n={args.n}, runs={args.runs} (medians of runs), "
-          f"load average {load_before[0]:.1f} before, {load_after[0]:.1f} after")
+    print(f"async task round trip, n={args.n} per run, medians of {args.runs} interleaved runs "
+          f"(spread: lowest-highest run)\n{session.machine_line()}")
     width = max(len(n) for n in summary)
-    header = f"{'p50 us':>9}  {'p50 spread':>13}  {'p99 us':>9}  {'max us':>9}  {'p50 / executor(1)':>17}"
+    header = (f"{'p50 us':>9}  {'p50 spread':>13}  {'p99 us':>9}  {'p99 spread':>13}  {'max us':>9}"
+              f"  {'p50 / executor(1)':>17}  {'p99 / executor(1)':>17}")
     print(f"{'configuration':<{width}}  {header}")
     for name, s in summary.items():
-        spread = f"{s['p50_low']:.1f}-{s['p50_high']:.1f}"
-        print(f"{name:<{width}}  {s['p50']:9.1f}  {spread:>13}  {s['p99']:9.1f}  {s['max']:9.1f}"
-              f"  {s['ratio_p50']:17.2f}")
-    met = summary["run_async(f)(x).wait()"]["p50"] <= summary[floor]["p50"]
-    print(f"goal {'met' if met else 'MISSED'}: run_async(f)(x).wait() p50 at most ThreadPoolExecutor(1)'s")
-
-    out_dir = os.path.join(os.path.dirname(os.path.abspath(__file__)), "out")
-    os.makedirs(out_dir, exist_ok=True)
-    tag = "ft" if gil == "free-threaded" else "gil"
-    path = os.path.join(out_dir, f"async_tasks_{sys.version_info.major}{sys.version_info.minor}{tag}.json")
-    with open(path, "w") as f:
-        json.dump({"python": platform.python_version(), "gil": gil, "cpus": os.cpu_count(),
-                   "kernel": platform.release(), "load_before": load_before, "load_after": load_after,
-                   "n": args.n, "runs": runs, "summary": summary, "goal_met": met}, f, indent=2)
+        print(f"{name:<{width}}  {s['p50']:9.1f}  {s['p50_low']:>6.1f}-{s['p50_high']:<6.1f}  {s['p99']:9.1f}"
+              f"  {s['p99_low']:>6.1f}-{s['p99_high']:<6.1f}  {s['max']:9.1f}"
+              f"  {s['ratio_p50']:17.2f}  {s['ratio_p99']:17.2f}")
+    ours = summary["run_async(f)(x).wait()"]
+    goals = benchkit.print_goals([
+        ("run_async(f)(x).wait(): p50 at most ThreadPoolExecutor(1)'s",
+         f"{ours['p50']:.1f} vs {summary[floor]['p50']:.1f} us (p99 {ours['p99']:.1f} vs {summary[floor]['p99']:.1f})",
+         ours["p50"] <= summary[floor]["p50"]),
+    ])
+    path = session.write_json(f"async_tasks_{benchkit.interpreter_tag()}.json",
+                              {"n": args.n, "runs": runs, "summary": summary, "goals": goals})
     print(f"wrote {path}")
     executor_1.shutdown()
     executor_default.shutdown()

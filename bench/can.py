@@ -4,18 +4,18 @@ vcan bus. Run it where a vcan bus exists:
     scripts/vcan-run --chroot -- env PYTHONPATH=build/py314 python bench/can.py
 
 Send: --frames frames (0x123, two bytes) through each sender in interleaved chunks; the table
-gives the per-call cost of the Python loop (median over chunks), calls/s, the median ratio to
-the raw socket's neighbouring chunk, and the time until the kernel had every frame (the
+gives the per-call cost of the Python loop (median over chunks, with the lowest and highest
+chunk), calls/s, the median ratio to the raw socket's neighbouring chunk, and the time until the kernel had every frame (the
 interface's tx_packets counter; for CanDeviceNonBlocking.send, until its I/O task had written
 them all). Then --runs bursts of --frames frames through CanDeviceNonBlocking.send alone.
 Senders: a raw CPython AF_CAN socket (a prepacked frame, and struct.pack per call),
 CanDevice.send, CanDeviceNonBlocking.send, python-can's SocketCAN bus (if installed; fewer
 frames, it is slow) and can-utils cangen as the kernel's own pace.
 
-Receive: a peer process sends --rx-frames frames at the pace of a saturated 1 Mbit/s bus
+Receive, --rx-runs times with the receivers interleaved: a peer process sends --rx-frames frames at the pace of a saturated 1 Mbit/s bus
 (about 8,000 frames/s, never more than --rx-max-burst back to back) while Python sleeps; then, each in a
 run of its own, CanDeviceNonBlocking.try_receive and python-can's recv(0) drain what they
-kept. A reference raw socket with a large buffer and SO_RXQ_OVFL counts what the kernel
+kept (medians over the runs, lowest-highest run). A reference raw socket with a large buffer and SO_RXQ_OVFL counts what the kernel
 delivered and dropped, so losses of the receiver under test are told from the kernel's.
 
 Syscalls are expensive inside User-Mode Linux: compare figures within one run only.
@@ -23,9 +23,7 @@ Writes bench/out/can.json (bench/plots.py draws bench/out/can.png from it).
 """
 
 import argparse
-import json
 import os
-import platform
 import socket
 import statistics
 import struct
@@ -33,6 +31,7 @@ import subprocess
 import sys
 import time
 
+import benchkit  # from this folder, before it leaves sys.path
 import quorix
 
 # This file is itself named can.py: keep its directory out of the way of python-can's `can`.
@@ -47,25 +46,6 @@ CAN_FRAME = struct.Struct("=IB3x8s")
 FRAME_ID, PAYLOAD = 0x123, b"\x01\x02"
 SO_RXQ_OVFL = getattr(socket, "SO_RXQ_OVFL", 40)
 SO_RCVBUFFORCE = getattr(socket, "SO_RCVBUFFORCE", 33)
-
-
-def environment():
-    """The machine and interpreter a figure's title names."""
-    model = ""
-    try:
-        with open("/proc/cpuinfo") as f:
-            for line in f:
-                if line.startswith("model name"):
-                    model = line.split(":", 1)[1].strip()
-                    break
-    except OSError:
-        pass
-    return {"cpu_model": model or platform.machine(), "cpus": os.cpu_count(), "kernel": platform.release(),
-            "loadavg": " ".join(f"{x:.1f}" for x in os.getloadavg()), "python": sys.version,
-            "implementation": platform.python_implementation(),
-            "free_threaded": not getattr(sys, "_is_gil_enabled", lambda: True)(),
-            # a guest (User-Mode Linux) cannot see its host's load: make bench passes it in
-            "host_loadavg": os.environ.get("BENCH_HOST_LOADAVG")}
 
 
 def tx_packets(iface):
@@ -273,38 +253,49 @@ def drain_python_can(bus):
     return kept
 
 
-def bench_receive(iface, frames, rate, max_burst):
-    """The receivers in separate peer runs, so that neither pays for the other's socket."""
-    result = {"CanDeviceNonBlocking.try_receive": receive_run(
-        iface, frames, rate, max_burst, lambda: quorix.CanDeviceNonBlocking(iface), drain_quorix)}
+def bench_receive(iface, frames, rate, max_burst, runs):
+    """The receivers in separate peer runs, so that neither pays for the other's socket,
+    interleaved run by run. Returns each receiver's runs and their medians."""
+    receivers = [("CanDeviceNonBlocking.try_receive", lambda: quorix.CanDeviceNonBlocking(iface), drain_quorix)]
     if can is not None:
-        result["python-can Bus.recv(0)"] = receive_run(
-            iface, frames, rate, max_burst, lambda: can.Bus(interface="socketcan", channel=iface),
-            drain_python_can)
+        receivers.append(("python-can Bus.recv(0)", lambda: can.Bus(interface="socketcan", channel=iface),
+                          drain_python_can))
+    result = {name: {"runs": []} for name, _, _ in receivers}
+    for _ in range(runs):
+        for name, open_receiver, drain in receivers:
+            result[name]["runs"].append(receive_run(iface, frames, rate, max_burst, open_receiver, drain))
+    for entry in result.values():
+        for key in ("peer_rate_fps", "reference_delivered", "reference_kernel_drops", "kept", "lost", "drain_fps"):
+            entry[key] = benchkit.median(r[key] for r in entry["runs"])
+        entry["lost_total"] = sum(r["lost"] for r in entry["runs"])
+        entry["sent"] = frames
     return result
 
 
 def print_send(results, long, raw_name="raw socket.send (prepacked)"):
     raw = results[raw_name]["per_call_median_ns"]
-    print(f"{'sender':32} {'chunk':>6} {'per call µs':>12} {'calls/s':>9} {'vs raw':>7} {'all written µs/frame':>21}")
+    print(f"{'sender':32} {'chunk':>6} {'per call µs':>12} {'spread':>13} {'calls/s':>9} {'vs raw':>7} "
+          f"{'spread':>13} {'all written µs/frame':>21}")
     for name, e in results.items():
         per = e["per_call_median_ns"]
         ratio = e["ratio_median"] if e["ratio_median"] is not None else per / raw
-        print(f"{name:32} {e['frames_per_chunk']:>6} {per / 1000:>12.2f} {1e9 / per:>9.0f} {ratio:>7.3f} "
-              f"{e['until_written_median_ns'] / 1000:>21.2f}")
+        print(f"{name:32} {e['frames_per_chunk']:>6} {per / 1000:>12.2f} "
+              f"{benchkit.spread([x / 1000 for x in e['per_call_ns']], 2):>13} {1e9 / per:>9.0f} {ratio:>7.3f} "
+              f"{benchkit.spread(e['ratio'], 3):>13} {e['until_written_median_ns'] / 1000:>21.2f}")
     per = long["per_call_median_ns"]
-    print(f"\nCanDeviceNonBlocking.send, bursts of {long['frames']}: {per / 1000:.2f} µs per call "
-          f"({1e9 / per:.0f} calls/s, {per / raw:.3f} of raw), all written after "
-          f"{long['until_written_median_ns'] / 1000:.2f} µs/frame "
-          f"(runs: {', '.join(f'{x / 1000:.2f}' for x in long['per_call_ns'])} µs per call)")
+    print(f"\nCanDeviceNonBlocking.send, {len(long['per_call_ns'])} bursts of {long['frames']}: {per / 1000:.2f} µs "
+          f"per call (spread {benchkit.spread([x / 1000 for x in long['per_call_ns']], 2)}; {1e9 / per:.0f} calls/s, "
+          f"{per / raw:.3f} of raw), all written after {long['until_written_median_ns'] / 1000:.2f} µs/frame")
 
 
 def print_receive(results):
-    print(f"{'receiver':34} {'peer frames/s':>13} {'reference got':>13} {'kernel drops':>12} {'kept':>6} "
-          f"{'lost':>6} {'drain frames/s':>14}")
+    print(f"{'receiver':34} {'peer frames/s':>13} {'reference got':>13} {'kernel drops':>12} {'kept':>7} "
+          f"{'lost':>6} {'lost spread':>11} {'drain frames/s':>14} {'spread':>15}")
     for name, r in results.items():
-        print(f"{name:34} {r['peer_rate_fps']:>13.0f} {r['reference_delivered']:>13} "
-              f"{r['reference_kernel_drops']:>12} {r['kept']:>6} {r['lost']:>6} {r['drain_fps']:>14.0f}")
+        print(f"{name:34} {r['peer_rate_fps']:>13.0f} {r['reference_delivered']:>13.0f} "
+              f"{r['reference_kernel_drops']:>12.0f} {r['kept']:>7.0f} {r['lost']:>6.0f} "
+              f"{benchkit.spread([x['lost'] for x in r['runs']], 0):>11} {r['drain_fps']:>14.0f} "
+              f"{benchkit.spread([x['drain_fps'] for x in r['runs']], 0):>15}")
 
 
 def main():
@@ -312,34 +303,36 @@ def main():
     parser.add_argument("--iface", default=os.environ.get("VCAN_IFACES", "vcan0").split()[0])
     parser.add_argument("--frames", type=int, default=100_000, help="frames per sender (and per long burst)")
     parser.add_argument("--chunk", type=int, default=10_000, help="frames per interleaved chunk")
-    parser.add_argument("--runs", type=int, default=3, help="long bursts of the non-blocking device")
+    parser.add_argument("--runs", type=int, default=5, help="long bursts of the non-blocking device")
     parser.add_argument("--rx-frames", type=int, default=20_000)
+    parser.add_argument("--rx-runs", type=int, default=5, help="receive runs per receiver (interleaved)")
     parser.add_argument("--rx-rate", type=float, default=8_000.0, help="peer frames per second")
     parser.add_argument("--rx-max-burst", type=int, default=16,
                         help="most frames the peer sends back to back after a stall (0: catch up at once)")
     args = parser.parse_args()
+    session = benchkit.Session()
 
     send, long = bench_send(args.iface, args.frames, args.chunk, args.runs)
+    receive = bench_receive(args.iface, args.rx_frames, args.rx_rate, args.rx_max_burst, args.rx_runs)
+    session.finish()
+    print(f"CAN send and receive on {args.iface}\n{session.machine_line()}\n")
     print_send(send, long)
     print()
-    receive = bench_receive(args.iface, args.rx_frames, args.rx_rate, args.rx_max_burst)
     print_receive(receive)
 
     raw = send["raw socket.send (prepacked)"]["per_call_median_ns"]
-    goals = {
-        "non_blocking_send_at_most_fifth_of_raw": long["per_call_median_ns"] <= raw / 5,
-        "can_device_send_within_1.2x_raw": send["CanDevice.send"]["ratio_median"] <= 1.2,
-        "zero_loss": receive["CanDeviceNonBlocking.try_receive"]["lost"] == 0,
-    }
-    print()
-    for goal, met in goals.items():
-        print(f"{goal:42} {'met' if met else 'NOT met'}")
-    out_dir = os.path.join(os.path.dirname(os.path.abspath(__file__)), "out")
-    os.makedirs(out_dir, exist_ok=True)
-    with open(os.path.join(out_dir, "can.json"), "w") as f:
-        json.dump({"python": sys.version, "machine": platform.platform(), "cpus": os.cpu_count(),
-                   "environment": environment(),
-                   "args": vars(args), "send": send, "non_blocking_bursts": long, "receive": receive, "goals": goals}, f, indent=2)
+    ours = receive["CanDeviceNonBlocking.try_receive"]
+    goals = benchkit.print_goals([
+        ("CanDeviceNonBlocking.send (long bursts): at most 1/5 of raw per call",
+         f"{long['per_call_median_ns'] / raw:.3f}x", long["per_call_median_ns"] <= raw / 5),
+        ("CanDevice.send: within 1.2x raw per call", f"{send['CanDevice.send']['ratio_median']:.3f}x",
+         send["CanDevice.send"]["ratio_median"] <= 1.2),
+        ("CanDeviceNonBlocking.try_receive: no frame lost", f"{ours['lost_total']} lost in {args.rx_runs} runs",
+         ours["lost_total"] == 0),
+    ])
+    path = session.write_json("can.json", {"python": sys.version, "args": vars(args), "send": send,
+                                           "non_blocking_bursts": long, "receive": receive, "goals": goals})
+    print(f"\nwrote {path}")
 
 
 if __name__ == "__main__":

@@ -4,16 +4,15 @@ writes beyond the queue fail with ENOBUFS as on hardware. Needs root where vcan 
 
     scripts/vcan-run --chroot -- env PYTHONPATH=build/py314 python bench/can_tx_queue.py
 
-For each sender, --runs bursts of --frames frames: frames offered, ENOBUFS seen (the qdisc's
+For each sender, --runs bursts of --frames frames, the senders interleaved burst by burst: frames offered, ENOBUFS seen (the qdisc's
 drop counter: every refused write is one), frames on the wire (an independent raw socket),
-and the time from the first send until the last frame was seen. Senders: a raw AF_CAN socket
-that drops what is refused (what a plain loop does), and CanDeviceNonBlocking.send.
+and the time from the first send until the last frame was seen; then each sender's median and
+spread (lowest-highest run). Senders: a raw AF_CAN socket that drops what is refused (what a
+plain loop does), and CanDeviceNonBlocking.send.
 Writes bench/out/can_tx_queue.json.
 """
 
 import argparse
-import json
-import os
 import re
 import socket
 import statistics
@@ -23,6 +22,7 @@ import sys
 import threading
 import time
 
+import benchkit  # from this folder
 import quorix
 
 IFACE = "qxbench0"
@@ -103,18 +103,15 @@ def quorix_burst(device, frames):
         device.send(CAN_ID, i.to_bytes(2, "little"))
 
 
-def measure(name, burst, runs, frames):
-    rows = []
-    for _ in range(runs):
-        counter = Counter()
-        drops = qdisc_drops()
-        started = time.perf_counter()
-        burst(frames)
-        counter.wait(frames)
-        counter.close()
-        rows.append({"sender": name, "offered": frames, "enobufs": qdisc_drops() - drops,
-                     "on_wire": counter.count, "ms": (counter.last - started) * 1e3})
-    return rows
+def measure(name, burst, frames):
+    counter = Counter()
+    drops = qdisc_drops()
+    started = time.perf_counter()
+    burst(frames)
+    counter.wait(frames)
+    counter.close()
+    return {"sender": name, "offered": frames, "enobufs": qdisc_drops() - drops,
+            "on_wire": counter.count, "ms": (counter.last - started) * 1e3}
 
 
 def main():
@@ -122,27 +119,31 @@ def main():
     ap.add_argument("--frames", type=int, default=1000)
     ap.add_argument("--runs", type=int, default=5)
     args = ap.parse_args()
+    session = benchkit.Session()
     make_bus()
+    rows = []
     try:
         device = quorix.CanDeviceNonBlocking(IFACE)
-        rows = measure("raw socket, drops refused", raw_burst, args.runs, args.frames)
-        rows += measure("CanDeviceNonBlocking.send", lambda n: quorix_burst(device, n), args.runs, args.frames)
+        for _ in range(args.runs):
+            rows.append(measure("raw socket, drops refused", raw_burst, args.frames))
+            rows.append(measure("CanDeviceNonBlocking.send", lambda n: quorix_burst(device, n), args.frames))
         del device  # before its interface goes
     finally:
         subprocess.run(["ip", "link", "delete", "dev", IFACE], capture_output=True)
+    session.finish()
+    print(session.machine_line())
     print(f"{'sender':28} {'run':>3} {'offered':>8} {'ENOBUFS':>8} {'on wire':>8} {'ms':>8}")
     for i, r in enumerate(rows):
-        print(f"{r['sender']:28} {i % args.runs + 1:>3} {r['offered']:>8} {r['enobufs']:>8} "
+        print(f"{r['sender']:28} {i // 2 + 1:>3} {r['offered']:>8} {r['enobufs']:>8} "
               f"{r['on_wire']:>8} {r['ms']:>8.1f}")
     for name in dict.fromkeys(r["sender"] for r in rows):
         ms = [r["ms"] for r in rows if r["sender"] == name]
         lost = sum(r["offered"] - r["on_wire"] for r in rows if r["sender"] == name)
-        print(f"{name}: median {statistics.median(ms):.1f} ms per burst, {lost} frames lost in total")
+        print(f"{name}: median {statistics.median(ms):.1f} ms per burst (spread {benchkit.spread(ms)}), "
+              f"{lost} frames lost in total")
     ideal = args.frames * 16 * 8 / 1e6 * 1e3
     print(f"(the qdisc's own pace: {args.frames} frames of 16 bytes at 1 Mbit/s take {ideal:.0f} ms)")
-    os.makedirs(os.path.join(os.path.dirname(__file__), "out"), exist_ok=True)
-    with open(os.path.join(os.path.dirname(__file__), "out", "can_tx_queue.json"), "w") as f:
-        json.dump({"frames": args.frames, "runs": rows}, f, indent=1)
+    session.write_json("can_tx_queue.json", {"frames": args.frames, "runs": rows})
 
 
 if __name__ == "__main__":

@@ -3,10 +3,11 @@
 Linux where the host has no CAN), with its output on a pipe and on a terminal (a pty).
 
 Prints one row per run (calls per second, skipped grid points, lateness p50/p99/max, the
-timer the demo chose, the host's load average at the start) and the median of each mode.
-A benchmark: it reports figures and never passes or fails on them.
+timer the demo chose, the host's load average at the start), pipe and terminal runs
+interleaved, then the median and spread (lowest-highest run) of each output. Writes
+bench/out/demo_timing.json. A benchmark: it reports figures and never passes or fails on them.
 
-    bench/demo_timing.py [--runs 3] [--duration 60] [--precision normal|high|realtime]
+    bench/demo_timing.py [--runs 5] [--duration 60] [--precision normal|high|realtime]
 """
 
 from __future__ import annotations
@@ -19,6 +20,8 @@ import re
 import statistics
 import subprocess
 import sys
+
+import benchkit  # from this folder
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 SUMMARY = re.compile(r"summary: (\d+) control cycles in ([\d.]+) s \(([\d.]+) Hz of ([\d.]+) Hz, (\d+) grid points")
@@ -71,27 +74,35 @@ def measure(duration: float, precision: str | None, on_terminal: bool) -> dict |
 
 def main() -> int:
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    p.add_argument("--runs", type=int, default=3)
+    p.add_argument("--runs", type=int, default=5)
     p.add_argument("--duration", type=float, default=60.0)
     p.add_argument("--precision", choices=("normal", "high", "realtime"))
     args = p.parse_args()
+    session = benchkit.Session()
+    keys = ("calls_per_s", "skipped", "p50", "p99", "max")
     print(f"{'output':<9} {'run':>3} {'calls/s':>8} {'skipped':>8} {'p50 µs':>7} {'p99 µs':>7} {'max µs':>7}"
           f" {'timer':>8} {'load':>5}")
-    for on_terminal in (False, True):
-        mode = "terminal" if on_terminal else "pipe"
-        rows = []
-        for i in range(args.runs):
-            r = measure(args.duration, args.precision, on_terminal)
+    rows = {"pipe": [], "terminal": []}
+    for i in range(args.runs):
+        for mode in rows:  # interleaved
+            r = measure(args.duration, args.precision, mode == "terminal")
             if r is None:
                 print(f"{mode:<9} {i + 1:>3} (no summary)")
                 continue
-            rows.append(r)
+            rows[mode].append(r)
             print(f"{mode:<9} {i + 1:>3} {r['calls_per_s']:>8.1f} {r['skipped']:>8} {r['p50']:>7} {r['p99']:>7}"
                   f" {r['max']:>7} {r['timer']:>8} {r['load']:>5.1f}", flush=True)
-        if rows:
-            med = {k: statistics.median(r[k] for r in rows) for k in ("calls_per_s", "skipped", "p50", "p99", "max")}
-            print(f"{mode:<9} {'med':>3} {med['calls_per_s']:>8.1f} {med['skipped']:>8.0f} {med['p50']:>7.0f}"
-                  f" {med['p99']:>7.0f} {med['max']:>7.0f}", flush=True)
+    session.finish()
+    print(f"\nmedians (spread: lowest-highest run); {session.machine_line()}")
+    summary = {}
+    for mode, runs in rows.items():
+        if not runs:
+            continue
+        summary[mode] = {k: statistics.median(r[k] for r in runs) for k in keys}
+        print(f"{mode:<9} " + "  ".join(f"{k} {summary[mode][k]:.1f} ({benchkit.spread([r[k] for r in runs])})"
+                                        for k in keys), flush=True)
+    path = session.write_json("demo_timing.json", {"duration_s": args.duration, "runs": rows, "summary": summary})
+    print(f"wrote {path}")
     return 0
 
 

@@ -4,11 +4,13 @@
 //   - sleep(1 ms) lateness in a task, against a clock_nanosleep(TIMER_ABSTIME) loop;
 //   - 1 kHz Interval lateness in a task, against an absolute-deadline clock_nanosleep loop.
 // The C loops run with PR_SET_TIMERSLACK 1 (the reactor thread uses it too). Every
-// configuration runs RUNS times, interleaved; the table shows the medians of the runs.
+// configuration runs RUNS times, interleaved; the table shows the medians of the runs and
+// their spread (lowest-highest run), and the machine (CPUs, kernel, load before and after).
 // Prints a table; writes JSON to the path given as the first argument (default
 // bench/out/runtime_bench.json). Never fails on time.
 
 #include <sys/prctl.h>
+#include <sys/utsname.h>
 #include <time.h>
 
 #include <algorithm>
@@ -37,7 +39,7 @@ namespace {
 using namespace quorix::rt;
 using namespace std::chrono_literals;
 
-constexpr int RUNS = 3;
+constexpr int RUNS = 5;
 constexpr int TIMER_SAMPLES = 1500;  // 1.5 s per timer run
 constexpr int WAKE_SAMPLES = 3000;
 constexpr auto WAKE_SPACING = 300us;  // long enough for the receiver to go back to sleep
@@ -182,15 +184,35 @@ Task<T> join(JoinHandle<T> h) {
     co_return co_await h;
 }
 
-double median3(std::vector<double> v) {
+double median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
+    const std::size_t n = v.size();
+    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+// "low-high" of the runs' values.
+std::string spread(const std::vector<double>& v) {
+    const auto [lo, hi] = std::minmax_element(v.begin(), v.end());
+    char text[48];
+    std::snprintf(text, sizeof text, "%.1f-%.1f", *lo, *hi);
+    return text;
+}
+
+// The 1-minute load average.
+double load_average() {
+    double one = -1;
+    if (FILE* f = std::fopen("/proc/loadavg", "r")) {
+        if (std::fscanf(f, "%lf", &one) != 1) one = -1;
+        std::fclose(f);
+    }
+    return one;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     const std::string json_path = argc > 1 ? argv[1] : "bench/out/runtime_bench.json";
+    const double load_before = load_average();
     Runtime rt;  // default size: one worker per CPU
     std::printf("runtime_bench: %u workers, %d runs per configuration (interleaved)\n", rt.worker_count(),
                 RUNS);
@@ -208,7 +230,10 @@ int main(int argc, char** argv) {
         for (auto& [name, fn] : configs) runs[name].push_back(stats(fn()));
     }
 
+    const double load_after = load_average();
+
     std::map<std::string, Stats> med;
+    std::map<std::string, std::pair<std::string, std::string>> spreads;  // p50, p99
     for (auto& [name, _] : configs) {
         std::vector<double> p50, p99, mx;
         for (const Stats& s : runs[name]) {
@@ -216,30 +241,49 @@ int main(int argc, char** argv) {
             p99.push_back(s.p99);
             mx.push_back(s.max);
         }
-        med[name] = {median3(p50), median3(p99), median3(mx)};
+        med[name] = {median(p50), median(p99), median(mx)};
+        spreads[name] = {spread(p50), spread(p99)};
     }
 
-    std::printf("\n%-18s %10s %10s %10s   (microseconds; medians of %d runs)\n", "configuration", "p50",
-                "p99", "max", RUNS);
+    utsname uts{};
+    ::uname(&uts);
+    std::printf("\nC++ (no interpreter), %u CPUs, Linux %s, load average %.1f before, %.1f after\n",
+                std::thread::hardware_concurrency(), uts.release, load_before, load_after);
+    std::printf(
+        "%-18s %10s %13s %10s %15s %10s   (microseconds; medians of %d runs, spread: lowest-highest)\n",
+        "configuration", "p50", "spread", "p99", "spread", "max", RUNS);
     for (auto& [name, _] : configs) {
-        std::printf("%-18s %10.1f %10.1f %10.1f\n", name.c_str(), med[name].p50, med[name].p99,
-                    med[name].max);
+        std::printf("%-18s %10.1f %13s %10.1f %15s %10.1f\n", name.c_str(), med[name].p50,
+                    spreads[name].first.c_str(), med[name].p99, spreads[name].second.c_str(), med[name].max);
     }
     const double wake_ratio = med["task_wake"].p50 / med["condvar_wake"].p50;
     const double sleep_p50_delta = med["rt_sleep_1ms"].p50 - med["c_sleep_1ms"].p50;
     const double sleep_p99_ratio = med["rt_sleep_1ms"].p99 / med["c_sleep_1ms"].p99;
     const double iv_p50_delta = med["rt_interval_1khz"].p50 - med["c_interval_1khz"].p50;
     const double iv_p99_ratio = med["rt_interval_1khz"].p99 / med["c_interval_1khz"].p99;
-    std::printf("\ntask wake p50 / condvar p50:        %5.2fx  (goal <= 3x)\n", wake_ratio);
-    std::printf("sleep(1 ms) p50 - C floor p50:      %+5.1f us (goal <= +15 us)\n", sleep_p50_delta);
-    std::printf("sleep(1 ms) p99 / C floor p99:      %5.2fx  (goal <= 1.2x)\n", sleep_p99_ratio);
-    std::printf("1 kHz Interval p50 - C floor p50:   %+5.1f us (goal <= +15 us)\n", iv_p50_delta);
-    std::printf("1 kHz Interval p99 / C floor p99:   %5.2fx  (goal <= 1.2x)\n", iv_p99_ratio);
+    const auto goal = [](const char* what, const char* measured, bool met) {
+        std::printf("  %s  %-44s %s\n", met ? "met " : "MISS", what, measured);
+    };
+    char text[64];
+    std::printf("\nGoals (on the medians of the runs)\n");
+    std::snprintf(text, sizeof text, "%.2fx", wake_ratio);
+    goal("task wake p50 at most 3x a condvar's", text, wake_ratio <= 3.0);
+    std::snprintf(text, sizeof text, "%+.1f us", sleep_p50_delta);
+    goal("sleep(1 ms) p50 within +15 us of the C floor", text, sleep_p50_delta <= 15.0);
+    std::snprintf(text, sizeof text, "%.2fx", sleep_p99_ratio);
+    goal("sleep(1 ms) p99 at most 1.2x the C floor's", text, sleep_p99_ratio <= 1.2);
+    std::snprintf(text, sizeof text, "%+.1f us", iv_p50_delta);
+    goal("1 kHz Interval p50 within +15 us of the C floor", text, iv_p50_delta <= 15.0);
+    std::snprintf(text, sizeof text, "%.2fx", iv_p99_ratio);
+    goal("1 kHz Interval p99 at most 1.2x the C floor's", text, iv_p99_ratio <= 1.2);
 
     std::filesystem::create_directories(std::filesystem::path(json_path).parent_path());
     std::ofstream json(json_path);
-    json << "{\n  \"unit\": \"microseconds\",\n  \"workers\": " << rt.worker_count()
-         << ",\n  \"runs\": " << RUNS << ",\n  \"configurations\": {\n";
+    json << "{\n  \"unit\": \"microseconds\",\n  \"environment\": {\"cpus\": "
+         << std::thread::hardware_concurrency() << ", \"kernel\": \"" << uts.release
+         << "\", \"load_before\": " << load_before << ", \"load_after\": " << load_after
+         << "},\n  \"workers\": " << rt.worker_count() << ",\n  \"runs\": " << RUNS
+         << ",\n  \"configurations\": {\n";
     for (std::size_t i = 0; i < configs.size(); ++i) {
         const std::string& name = configs[i].first;
         json << "    \"" << name << "\": {\"p50\": " << med[name].p50 << ", \"p99\": " << med[name].p99

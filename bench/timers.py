@@ -15,10 +15,10 @@ before it, and a grid point is "skipped" when no call falls between it and the n
 call delayed past whole periods thus shows as skipped points plus the rest of a period). CPU
 is the process's CPU time over the wall time of the run (100 = one core busy). Each
 configuration runs --runs times, interleaved with its floor; the table shows medians over the
-runs. Every run is a fresh process.
+runs and their spread (lowest-highest run). Every run is a fresh process.
 
 Usage: python bench/timers.py [--full] [--duration S] [--runs N]
-  default: 2 s per run, 3 runs (about 2 minutes); --full: 10 s per run, as in the goals.
+  default: 2 s per run, 5 runs (about 3 minutes); --full: 10 s per run, as in the goals.
 Writes bench/out/timers.json, then its figures with bench/plots.py (timers_lateness.png,
 timers_fast.png) when matplotlib is present.
 """
@@ -27,13 +27,14 @@ import argparse
 import array
 import json
 import os
-import platform
 import shutil
 import statistics
 import subprocess
 import sys
 import tempfile
 import time
+
+import benchkit
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 OUT = os.path.join(HERE, "out")
@@ -184,11 +185,7 @@ def lateness(stamps, period):
     return [(t - origin) % period for t in stamps], slots[-1] - slots[0] + 1 - len(set(slots))
 
 
-def percentile(sorted_values, q):
-    if not sorted_values:
-        return float("nan")
-    i = min(len(sorted_values) - 1, max(0, round(q * (len(sorted_values) - 1))))
-    return sorted_values[i]
+percentile = benchkit.percentile
 
 
 def summarize(stamps, hz):
@@ -260,20 +257,20 @@ def fmt(v, width=8, digits=1):
 
 def spread(runs, key):
     """The lowest and highest of the runs' values, as text."""
-    values = [r[key] for r in runs if key in r]
-    return f"{min(values):.1f}-{max(values):.1f}" if values else "-"
+    return benchkit.spread([r[key] for r in runs if key in r])
 
 
 def print_table(results):
-    head = (f"{'configuration':<28}{'p50 us':>9}{'p99 us':>9}{'p99 spread':>14}{'p99.9 us':>9}{'max us':>9}"
-            f"{'skipped':>9}{'CPU %':>8}{'calls/s':>10}")
+    head = (f"{'configuration':<28}{'p50 us':>9}{'p50 spread':>12}{'p99 us':>9}{'p99 spread':>14}"
+            f"{'p99.9 us':>9}{'max us':>9}{'skipped':>9}{'CPU %':>8}{'calls/s':>10}")
     print(head)
     print("-" * len(head))
     for name, r in results.items():
         runs = r["runs"]
         rate = median_of(runs, "calls") / r["duration"]
         print(
-            f"{name:<28}{fmt(median_of(runs, 'p50_us'), 9)}{fmt(median_of(runs, 'p99_us'), 9)}"
+            f"{name:<28}{fmt(median_of(runs, 'p50_us'), 9)}{spread(runs, 'p50_us'):>12}"
+            f"{fmt(median_of(runs, 'p99_us'), 9)}"
             f"{spread(runs, 'p99_us'):>14}"
             f"{fmt(median_of(runs, 'p999_us'), 9)}{fmt(median_of(runs, 'max_us'), 9)}"
             f"{median_of(runs, 'skipped'):9.0f}{fmt(median_of(runs, 'cpu_percent'), 8, 0)}{rate:10.0f}"
@@ -335,39 +332,19 @@ def cdf_of(late):
     return points
 
 
-def environment():
-    """The machine and interpreter a figure's title names."""
-    model = ""
-    try:
-        with open("/proc/cpuinfo") as f:
-            for line in f:
-                if line.startswith("model name"):
-                    model = line.split(":", 1)[1].strip()
-                    break
-    except OSError:
-        pass
-    return {"cpu_model": model or platform.machine(), "cpus": os.cpu_count(), "kernel": platform.release(),
-            "loadavg": " ".join(f"{x:.1f}" for x in os.getloadavg()), "python": sys.version,
-            "implementation": platform.python_implementation(),
-            "free_threaded": not getattr(sys, "_is_gil_enabled", lambda: True)(),
-            # a guest (User-Mode Linux) cannot see its host's load: make bench passes it in
-            "host_loadavg": os.environ.get("BENCH_HOST_LOADAVG")}
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--full", action="store_true", help="10 s per run, as in the goals")
     parser.add_argument("--duration", type=float, help="seconds per run (default 2, or 10 with --full)")
-    parser.add_argument("--runs", type=int, default=3)
+    parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--only", help="run only the configurations whose name contains this text")
     args = parser.parse_args()
     duration = args.duration or (10.0 if args.full else 2.0)
     configs = [c for c in CONFIGS if not args.only or args.only in c[0]]
-    load_before = os.getloadavg()
+    session = benchkit.Session()
 
     os.makedirs(OUT, exist_ok=True)
     results = {}
-    env = environment()
     with tempfile.TemporaryDirectory() as tmp:
         exe = build_floor(tmp)
         for run in range(args.runs):
@@ -385,29 +362,19 @@ def main():
                 print(f"run {run + 1}/{args.runs} {name}: p50 {stats['p50_us']:.1f} us, p99 {stats['p99_us']:.1f} us",
                       file=sys.stderr)
 
-    load_after = os.getloadavg()
+    session.finish()
     order = []
     for name, _, _, floor in configs:
         if floor is not None:
             order.append(f"{name} C floor")
         order.append(name)
     results = {n: results[n] for n in order}
-    print(f"\nTimer lateness, medians of {args.runs} runs of {duration:g} s ({platform.python_implementation()} "
-          f"{platform.python_version()}{' free-threaded' if not getattr(sys, '_is_gil_enabled', lambda: True)() else ''},"
-          f" {os.cpu_count()} CPUs, Linux {platform.release()}, load average {load_before[0]:.1f} before,"
-          f" {load_after[0]:.1f} after)\n")
+    print(f"\nTimer lateness, medians of {args.runs} runs of {duration:g} s (spread: lowest-highest run)\n"
+          f"{session.machine_line()}\n")
     print_table(results)
-    rows = goals(results)
-    print("\nGoals")
-    for goal, measured, met in rows:
-        print(f"  {'met ' if met else 'MISS'}  {goal:<58} {measured}")
-
-    path = os.path.join(OUT, "timers.json")
-    with open(path, "w") as f:
-        json.dump({"duration_s": duration, "runs": args.runs, "python": sys.version, "environment": env,
-                   "load_before": load_before, "load_after": load_after,
-                   "results": results,
-                   "goals": [{"goal": g, "measured": v, "met": ok} for g, v, ok in rows]}, f, indent=1)
+    rows = benchkit.print_goals(goals(results))
+    path = session.write_json("timers.json", {"duration_s": duration, "runs": args.runs, "results": results,
+                                               "goals": rows})
     print(f"\nwrote {path}")
     import plots
 

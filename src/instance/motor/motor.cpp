@@ -77,6 +77,11 @@ rt::Task<void> run_feedback_task(std::shared_ptr<CanLink> can, std::shared_ptr<D
         }
         co_await device->update_feedback(*feedback);
         list->stats.stored.fetch_add(1, std::memory_order_relaxed);
+#if QUORIX_TEST_HOOKS
+        list->stats.last_store_ns.store(
+            std::chrono::duration_cast<std::chrono::nanoseconds>(rt::now().time_since_epoch()).count(),
+            std::memory_order_relaxed);
+#endif
     }
 }
 

@@ -27,6 +27,9 @@ struct FeedbackStats {
     std::atomic<std::uint64_t> stored{0};     ///< decoded and stored in a device
     std::atomic<std::uint64_t> ignored{0};    ///< wrong length
     std::atomic<std::uint64_t> unmatched{0};  ///< no device with the frame's identifier
+#if QUORIX_TEST_HOOKS
+    std::atomic<std::int64_t> last_store_ns{0};  ///< monotonic clock just after the last store
+#endif
 };
 
 /// The registered devices of a group, in registration order, shared with its feedback task.

@@ -370,14 +370,16 @@ PyObject* motor_feedback_stats(PyObject* self, void*) {
     return py::guarded([&] {
         const FeedbackStats& s = motor_of(self).feedback_stats();
         py::Ref dict = py::check(PyDict_New());
-        const std::pair<const char*, std::uint64_t> items[] = {
-            {"received", s.received.load(std::memory_order_relaxed)},
-            {"stored", s.stored.load(std::memory_order_relaxed)},
-            {"ignored", s.ignored.load(std::memory_order_relaxed)},
-            {"unmatched", s.unmatched.load(std::memory_order_relaxed)},
+        const std::pair<const char*, std::int64_t> items[] = {
+            {"received", static_cast<std::int64_t>(s.received.load(std::memory_order_relaxed))},
+            {"stored", static_cast<std::int64_t>(s.stored.load(std::memory_order_relaxed))},
+            {"ignored", static_cast<std::int64_t>(s.ignored.load(std::memory_order_relaxed))},
+            {"unmatched", static_cast<std::int64_t>(s.unmatched.load(std::memory_order_relaxed))},
+            // the monotonic clock (time.perf_counter_ns()) just after the last store
+            {"last_store_ns", s.last_store_ns.load(std::memory_order_relaxed)},
         };
         for (const auto& [key, value] : items) {
-            py::Ref v = py::check(PyLong_FromUnsignedLongLong(value));
+            py::Ref v = py::check(PyLong_FromLongLong(value));
             if (PyDict_SetItemString(dict.get(), key, v.get()) < 0) throw py::PyErrorSet{};
         }
         return dict;
