@@ -262,13 +262,17 @@ class Probe:
 
 
 def wait_until(ready, limit_s: float = 1.0) -> bool:
-    """Sleeps in short steps until ready() (never spins: one CPU in the guest)."""
+    """Sleeps in short steps until ready() (never spins: one CPU in the guest). It sleeps
+    before it looks, so that the sender gives the CPU up right after the send in every row
+    alike, however much a look costs (a dict of counters for quorix, a set lookup for the
+    thread): the look itself must not delay the receiver it waits for."""
     deadline = time.monotonic() + limit_s
-    while not ready():
+    while True:
+        time.sleep(0.0005)
+        if ready():
+            return True
         if time.monotonic() > deadline:
             return False
-        time.sleep(0.0005)
-    return True
 
 
 def latency_quorix(probe: Probe, iface: str, samples: int) -> tuple[list[int], int]:

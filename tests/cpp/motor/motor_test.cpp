@@ -1,5 +1,6 @@
 #include "instance/motor/motor.hpp"
 
+#include <fcntl.h>
 #include <sys/socket.h>
 
 #include <atomic>
@@ -510,35 +511,47 @@ TEST(MotorFeedbackSink, LaterFramesWaitBehindAQueuedOne) {
 // thread that reads it (the group's sink, as Motor::open sets up).
 class MotorOverCanDevice : public ::testing::TestWithParam<bool> {
 protected:
-    std::shared_ptr<DeviceList> list = std::make_shared<DeviceList>();
-    std::shared_ptr<CanDeviceAsync> open_device(int fd) {
-        auto opened =
-            CanDeviceAsync::start("pair0", RawSocket::adopt(fd), GetParam() ? feedback_sink(list) : nullptr);
+    // The device's end of a socket pair, the peer playing the bus.
+    std::shared_ptr<CanDeviceAsync> open_device() {
+        int fds[2];
+        if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds) != 0)
+            throw std::runtime_error("socketpair");
+        own = fds[0];
+        peer.emplace(RawSocket::adopt(fds[1]));
+        auto opened = CanDeviceAsync::start("pair0", RawSocket::adopt(fds[0]),
+                                            GetParam() ? feedback_sink(list) : nullptr);
         if (!opened) throw std::runtime_error(opened.error().text);
         return std::move(opened).value();
     }
+    // The peer closes only once the device's I/O task has closed its end, which would
+    // otherwise read end-of-file and report it.
+    ~MotorOverCanDevice() override {
+        list.reset();
+        eventually([&] { return ::fcntl(own, F_GETFD) < 0; });
+    }
+
+    std::shared_ptr<DeviceList> list = std::make_shared<DeviceList>();
+    int own = -1;
+    std::optional<RawSocket> peer;
 };
 
 INSTANTIATE_TEST_SUITE_P(QueueAndSink, MotorOverCanDevice, ::testing::Bool());
 
 TEST_P(MotorOverCanDevice, BroadcastReachesThePeerAndFeedbackComesBack) {
-    int fds[2];
-    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds), 0);
-    RawSocket peer = RawSocket::adopt(fds[1]);
-    Motor motor(can_link(open_device(fds[0])), HOST, list);
+    Motor motor(can_link(open_device()), HOST, list);
 
     auto d = motor.add_device(1, 0x201, FocMode::Speed);
     ASSERT_TRUE(d.ok());
     (*d)->set_target(-5.0f);
     ASSERT_TRUE(motor.broadcast().ok());
-    for (int i = 0; i < 4; ++i) ASSERT_TRUE(peer.read_frame().ok());  // the registration frames
-    auto target_frame = peer.read_frame();
+    for (int i = 0; i < 4; ++i) ASSERT_TRUE(peer->read_frame().ok());  // the registration frames
+    auto target_frame = peer->read_frame();
     ASSERT_TRUE(target_frame.ok());
     const CanMessage got = to_message(*target_frame);
     EXPECT_EQ(got.id, HOST);
     EXPECT_EQ(Bytes(got.payload().begin(), got.payload().end()), (Bytes{0, 0, 0xCE, 0xFF, 0, 0, 0, 0}));
 
-    ASSERT_TRUE(peer.write_frame(make_frame(0x201, FEEDBACK_EXAMPLE).value()).ok());
+    ASSERT_TRUE(peer->write_frame(make_frame(0x201, FEEDBACK_EXAMPLE).value()).ok());
     ASSERT_TRUE(eventually([&] { return motor.feedback_stats().stored.load() == 1; }));
     EXPECT_EQ((*d)->get_feedback_blocking(), (Feedback{1.5f, -12.3f, 2.5f}));
 }
@@ -546,10 +559,7 @@ TEST_P(MotorOverCanDevice, BroadcastReachesThePeerAndFeedbackComesBack) {
 // The group's sink is let go with the group: later frames are neither stored nor queued, and
 // nothing keeps the list alive in a loop through the device.
 TEST_P(MotorOverCanDevice, DeviceLeftBehindByItsGroupKeepsNoReceivedFrames) {
-    int fds[2];
-    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds), 0);
-    RawSocket peer = RawSocket::adopt(fds[1]);
-    std::shared_ptr<CanDeviceAsync> device = open_device(fds[0]);
+    std::shared_ptr<CanDeviceAsync> device = open_device();
     const std::weak_ptr<DeviceList> weak_list = list;
     std::shared_ptr<Device> d;
     {
@@ -558,12 +568,12 @@ TEST_P(MotorOverCanDevice, DeviceLeftBehindByItsGroupKeepsNoReceivedFrames) {
         ASSERT_TRUE(added.ok());
         d = *added;
     }
-    for (int i = 0; i < 4; ++i) ASSERT_TRUE(peer.read_frame().ok());  // the registration frames
+    for (int i = 0; i < 4; ++i) ASSERT_TRUE(peer->read_frame().ok());  // the registration frames
     for (std::uint32_t i = 0; i < 200; ++i)
-        ASSERT_TRUE(peer.write_frame(make_frame(0x201, FEEDBACK_EXAMPLE).value()).ok());
+        ASSERT_TRUE(peer->write_frame(make_frame(0x201, FEEDBACK_EXAMPLE).value()).ok());
     // Sending through the orphaned device still works, and nothing was queued meanwhile.
     ASSERT_TRUE(d->exit_configure().ok());
-    auto end_session = peer.read_frame();
+    auto end_session = peer->read_frame();
     ASSERT_TRUE(end_session.ok());
     EXPECT_EQ(to_message(*end_session).id, HOST);
     EXPECT_EQ(device->receive_timeout(100), std::nullopt);
