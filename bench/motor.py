@@ -11,8 +11,9 @@ rounds with the lowest and highest round.
    the last frame is on the bus (quorix writes from a background task; on a one-CPU guest
    that work competes with the caller, so both are shown).
 2. Feedback: four simulated drivers at 1 kHz each (tools/drivesim.py in its own process)
-   for a while; frames the simulator sent vs frames the group decoded and stored, and the
-   process's CPU time per stored frame (needs a build with QUORIX_TEST_HOOKS=ON; otherwise
+   until they sent --frames frames (100,000) per round; frames the simulator sent vs frames
+   the group decoded and stored, and the process's CPU time (user + system, from
+   /proc/self/stat) per stored frame (needs a build with QUORIX_TEST_HOOKS=ON; otherwise
    those columns say n/a).
 3. Feedback latency: a frame written on the bus from a raw socket until its value is visible,
    beside what a user would otherwise write: a Python thread blocked in socket.recv on the
@@ -185,6 +186,13 @@ def cycle_bench(iface: str, n: int, rounds: int) -> dict:
 # ---- 2. feedback throughput -------------------------------------------------------------------
 
 
+def process_cpu_s() -> float:
+    """User + system CPU time of this process so far (utime and stime of /proc/self/stat)."""
+    with open("/proc/self/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
 def feedback_run(iface: str, seconds: float, rate: float) -> dict:
     motor = quorix.Motor(iface, HOST)
     for slot, node in enumerate(NODES):
@@ -196,7 +204,7 @@ def feedback_run(iface: str, seconds: float, rate: float) -> dict:
     for slot, node in enumerate(NODES):
         cmd += ["--node", f"{node:#x}:{slot}"]
     dropped_before = if_stat(iface, "rx_dropped")
-    cpu_before = os.times()  # this process only: the simulator is a child, counted apart
+    cpu_before = process_cpu_s()  # this process only: the simulator is a child, counted apart
     proc = subprocess.run(cmd, capture_output=True, text=True, timeout=seconds + 60)
     dropped = if_stat(iface, "rx_dropped") - dropped_before
     sent = None
@@ -212,8 +220,7 @@ def feedback_run(iface: str, seconds: float, rate: float) -> dict:
         while time.monotonic() < deadline and motor._feedback_stats["stored"] - before < (sent or 0):
             time.sleep(0.05)
         stored = motor._feedback_stats["stored"] - before
-    cpu_after = os.times()
-    cpu = (cpu_after.user - cpu_before.user) + (cpu_after.system - cpu_before.system)
+    cpu = process_cpu_s() - cpu_before
     return {"sent": sent, "stored": stored,
             "lost": None if stored is None or sent is None else sent - stored,
             "cpu_us_per_frame": cpu * 1e6 / stored if stored else None,
@@ -255,13 +262,17 @@ class Probe:
 
 
 def wait_until(ready, limit_s: float = 1.0) -> bool:
-    """Sleeps in short steps until ready() (never spins: one CPU in the guest)."""
+    """Sleeps in short steps until ready() (never spins: one CPU in the guest). It sleeps
+    before it looks, so that the sender gives the CPU up right after the send in every row
+    alike, however much a look costs (a dict of counters for quorix, a set lookup for the
+    thread): the look itself must not delay the receiver it waits for."""
     deadline = time.monotonic() + limit_s
-    while not ready():
+    while True:
+        time.sleep(0.0005)
+        if ready():
+            return True
         if time.monotonic() > deadline:
             return False
-        time.sleep(0.0005)
-    return True
 
 
 def latency_quorix(probe: Probe, iface: str, samples: int) -> tuple[list[int], int]:
@@ -400,6 +411,10 @@ def goals(cycle, fb, lat) -> list:
     rows = []
     if fb and fb["lost"] is not None:
         rows.append(("feedback: no frame lost", f"{fb['lost']} of {fb['sent']}", fb["lost"] == 0))
+    if fb and fb.get("cpu_baseline_us") and fb["cpu_us_per_frame"]:
+        ratio = fb["cpu_us_per_frame"] / fb["cpu_baseline_us"]
+        rows.append(("feedback CPU per frame: at most half the baseline build's",
+                     f"{ratio:.2f}x ({fb['cpu_us_per_frame']:.1f} vs {fb['cpu_baseline_us']:.1f} µs)", ratio <= 0.5))
     if lat:
         ours, theirs = lat["quorix Device feedback"], lat["Python thread in socket.recv"]
         ratio = ours["p50_us"] / theirs["p50_us"]
@@ -417,8 +432,10 @@ def main(argv=None) -> int:
     p.add_argument("--iface", default=os.environ.get("VCAN_IFACES", "vcan0").split()[0])
     p.add_argument("--cycles", type=int, default=2000, help="control cycles per round")
     p.add_argument("--rounds", type=int, default=5, help="rounds of every part")
-    p.add_argument("--seconds", type=float, default=4.0, help="feedback run length per round")
+    p.add_argument("--frames", type=int, default=100_000, help="feedback frames per round (all drivers)")
     p.add_argument("--rate", type=float, default=1000.0, help="feedback frames per second and driver")
+    p.add_argument("--cpu-baseline-us", type=float, default=None,
+                   help="CPU µs per feedback frame of a baseline build measured in the same guest (goal row)")
     p.add_argument("--samples", type=int, default=500, help="latency samples per row, over all rounds")
     p.add_argument("--only", choices=("cycle", "feedback", "latency"), action="append",
                    help="run only these parts (repeatable)")
@@ -433,7 +450,8 @@ def main(argv=None) -> int:
         cycle = cycle_bench(args.iface, args.cycles, args.rounds)
         print_cycle(cycle, args)
     if "feedback" in parts:
-        fb = feedback_bench(args.iface, args.seconds, args.rate, args.rounds)
+        fb = feedback_bench(args.iface, args.frames / (len(NODES) * args.rate), args.rate, args.rounds)
+        fb["cpu_baseline_us"] = args.cpu_baseline_us
         print_feedback(fb)
     if "latency" in parts:
         lat = latency_bench(args.iface, args.samples, args.rounds)

@@ -27,6 +27,12 @@ IoResult<AsyncFd> AsyncFd::create(int fd, Runtime& rt) {
     return AsyncFd(io.value());
 }
 
+IoResult<AsyncFd> AsyncFd::create(int fd, std::shared_ptr<ReadHook> hook) {
+    auto io = runtime().reactor().register_fd(fd, std::move(hook));
+    if (!io) return std::move(io).error();
+    return AsyncFd(io.value());
+}
+
 AsyncFd::AsyncFd(AsyncFd&& o) noexcept : io_(std::exchange(o.io_, nullptr)) {}
 
 AsyncFd& AsyncFd::operator=(AsyncFd&& o) noexcept {

@@ -3,6 +3,7 @@
 // AsyncFd: readiness of a non-blocking file descriptor, driven by the reactor's epoll.
 
 #include <cstdint>
+#include <memory>
 
 #include "base/io_error.hpp"
 #include "runtime/task.hpp"
@@ -14,6 +15,20 @@ class Runtime;
 namespace detail {
 struct ScheduledIo;
 }
+
+/// Reads a registered fd on the reactor thread the moment it becomes readable, which saves
+/// the wake of a task for every event: the thread the kernel wakes does the work.
+class ReadHook {
+public:
+    virtual ~ReadHook() = default;
+    /// Called by the reactor thread for each read-readiness event of the fd. True: the event
+    /// was dealt with (the fd was read until EAGAIN) and the readable() awaiter is not told;
+    /// false: the event goes to that awaiter as it would without a hook, which then reads
+    /// the fd itself. Must never wait (the reactor serves every timer and fd), nor throw.
+    /// It may still be called after the AsyncFd was destroyed, for an event of the batch
+    /// in progress: it must know by then that the fd is gone.
+    virtual bool on_readable() noexcept = 0;
+};
 
 /// Interest / readiness bits.
 enum class Interest : std::uint8_t { Readable = 1, Writable = 2 };
@@ -44,6 +59,9 @@ public:
     /// the epoll_ctl error.
     static IoResult<AsyncFd> create(int fd);
     static IoResult<AsyncFd> create(int fd, Runtime& rt);
+    /// Registers `fd` with `hook` consulted first for its read events (see ReadHook). The
+    /// reactor keeps the hook alive as long as it may call it.
+    static IoResult<AsyncFd> create(int fd, std::shared_ptr<ReadHook> hook);
 
     AsyncFd(AsyncFd&& o) noexcept;
     AsyncFd& operator=(AsyncFd&& o) noexcept;

@@ -233,10 +233,11 @@ void Reactor::fire_timers() {
 
 // ---- fds ----
 
-IoResult<ScheduledIo*> Reactor::register_fd(int fd) {
+IoResult<ScheduledIo*> Reactor::register_fd(int fd, std::shared_ptr<ReadHook> hook) {
     auto* io = new ScheduledIo();
     io->fd = fd;
     io->reactor = this;
+    io->hook = std::move(hook);
     epoll_event ev{};
     ev.events = READ_INTEREST;
     ev.data.ptr = io;
@@ -296,6 +297,15 @@ void Reactor::dispatch_io(ScheduledIo* io, std::uint32_t events) {
     std::uint64_t bits = 0;
     if (events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR | EPOLLPRI)) bits |= ScheduledIo::READABLE;
     if (events & (EPOLLOUT | EPOLLHUP | EPOLLERR)) bits |= ScheduledIo::WRITABLE;
+    // A hook that has read the fd on this thread leaves its awaiter asleep: no task is woken
+    // for the event, which is the point of the hook.
+    if ((bits & ScheduledIo::READABLE) && io->hook && io->hook->on_readable()) {
+        bits &= ~ScheduledIo::READABLE;
+        if (bits == 0) {
+            io_events_.fetch_add(1, std::memory_order_relaxed);
+            return;
+        }
+    }
     std::uint64_t r = io->readiness.load(std::memory_order_relaxed);
     std::uint64_t next;
     do {

@@ -16,6 +16,7 @@
 
 #include "base/fd.hpp"
 #include "base/io_error.hpp"
+#include "runtime/async_fd.hpp"
 #include "runtime/task.hpp"
 #include "runtime/timer_entry.hpp"
 
@@ -41,6 +42,9 @@ struct ScheduledIo {
     // The owner has removed the fd from epoll: the reactor must not re-add interest, as the
     // descriptor number may already name another file.
     bool deregistered = false;  // guarded by mu
+    // Asked first on read events (AsyncFd::create with a hook). Set before the fd is added
+    // to epoll and never changed; freed with this state, after the reactor's last look.
+    std::shared_ptr<ReadHook> hook;
     ScheduledIo* next_free = nullptr;
 };
 
@@ -63,7 +67,8 @@ public:
     /// Registers a non-blocking fd, edge-triggered for reading. Write readiness is asked
     /// for only while a writer waits (want_writable_locked), so that writes that need no
     /// wait do not wake the reactor thread.
-    IoResult<ScheduledIo*> register_fd(int fd);
+    /// With a `hook`, the reactor thread offers each read event to it first (ReadHook).
+    IoResult<ScheduledIo*> register_fd(int fd, std::shared_ptr<ReadHook> hook = nullptr);
     /// Adds EPOLLOUT to the fd's interest, unless it is there. Call with io->mu held, after
     /// the writer's waker was stored: the kernel re-checks the fd when the interest changes,
     /// so readiness that came before the call is reported too. False if epoll refused (the

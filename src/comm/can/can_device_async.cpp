@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 #include <string_view>
 #include <utility>
 #include <variant>
@@ -34,13 +35,6 @@ int system_sendmmsg(int fd, mmsghdr* msgs, unsigned count, int flags) noexcept {
 
 // How frames are written; a test replaces it to play a full transmit queue.
 std::atomic<testing::SendFramesCall> SEND_FRAMES{system_sendmmsg};
-
-// The socket and its reactor registration, owned by the I/O task. The registration is
-// declared second so that it goes first: it must never outlive the descriptor.
-struct IoEndpoint {
-    RawSocket socket;
-    rt::AsyncFd fd;
-};
 
 // One whole line on fd 2, bypassing Python's sys.stderr (the I/O task runs without the
 // interpreter lock). Assembled first so that lines of different threads do not mix.
@@ -141,28 +135,123 @@ std::size_t collect(FrameBatch& batch, const CanMessage& first, rt::mpsc::Receiv
 
 enum class ReadOutcome { Delivered, Failed, ReaderGone };
 
-// Reads what the socket holds and queues it, oldest first. `ready` is the readiness that
-// woke the task: it is cleared once the socket is found drained. A frame that arrives after
-// the read produces a new readiness event, which the clear keeps, so nothing is missed.
-ReadOutcome read_available(int fd, FrameBatch& batch, rt::AsyncFd::Ready& ready,
-                           rt::mpsc::Sender<CanMessage>& incoming) {
-    auto n = batch.receive(fd);
-    if (!n) {
-        report_receive_failure(n.error());
-        return ReadOutcome::Failed;
+}  // namespace
+
+// The receiving side. The I/O task and the reactor thread (as the socket's ReadHook) both
+// read the socket; whoever holds `mu_` reads one batch and delivers it, to the sink or into
+// the incoming queue, before letting go, so frames keep their order whichever thread reads
+// them. The reactor thread only tries the lock: busy, it leaves the event to the I/O task.
+//
+// A failed read is reported by the thread that met it and pauses reading: the reactor thread
+// reads nothing more until the I/O task has slept RECEIVE_ERROR_BACKOFF and resumes, as the
+// task alone did before.
+class CanDeviceAsync::ReadSide final : public rt::ReadHook {
+public:
+    ReadSide(int fd, rt::mpsc::Sender<CanMessage> incoming, std::shared_ptr<FrameSink> sink) noexcept
+        : fd_(fd), incoming_(std::move(incoming)), sink_(std::move(sink)) {}
+
+    // Reactor thread: reads one batch if nobody else reads; true if that drained the socket.
+    // A full batch leaves the rest to the I/O task, so that a busy bus cannot keep the
+    // reactor thread from its timers.
+    bool on_readable() noexcept override {
+        std::unique_lock lock(mu_, std::try_to_lock);
+        if (!lock || fd_ < 0 || paused_ || reader_gone_) return false;
+        const Pass pass = read_batch_locked();
+        return pass.outcome == ReadOutcome::Delivered && pass.drained;
     }
-    if (*n < BATCH) ready.clear_ready();
-    bool failed = false;
-    for (std::size_t i = 0; i < *n; ++i) {
-        if (!batch.whole(i)) {
-            report_receive_failure(IoError::from_errno(EIO));
-            failed = true;
-            continue;
+
+    // I/O task: reads one batch. `ready` is the readiness that woke the task: it is cleared
+    // once the socket is found drained. A frame that arrives after the read produces a new
+    // readiness event, which the clear keeps, so nothing is missed. Failed without reading
+    // when the reactor thread met a failure: the task pauses now, then calls resume().
+    ReadOutcome read(rt::AsyncFd::Ready& ready) {
+        std::lock_guard lock(mu_);
+        if (reader_gone_) return ReadOutcome::ReaderGone;
+        if (paused_) return ReadOutcome::Failed;
+        const Pass pass = read_batch_locked();
+        if (pass.drained) ready.clear_ready();
+        return pass.outcome;
+    }
+
+    // The pause after a failed read is over.
+    void resume() {
+        std::lock_guard lock(mu_);
+        paused_ = false;
+    }
+
+    // Frames are not offered to the sink any more.
+    void drop_sink() {
+        std::shared_ptr<FrameSink> gone;
+        std::lock_guard lock(mu_);
+        gone = std::move(sink_);  // let go after the lock: the sink may hold the device
+    }
+
+    // The socket is about to close: the reactor thread must not read its number any more.
+    void close() {
+        std::lock_guard lock(mu_);
+        fd_ = -1;
+    }
+
+private:
+    struct Pass {
+        ReadOutcome outcome;
+        bool drained;  // the read returned less than a full batch
+    };
+
+    Pass read_batch_locked() {
+        auto n = batch_.receive(fd_);
+        if (!n) {
+            report_receive_failure(n.error());
+            paused_ = true;
+            return {ReadOutcome::Failed, false};
         }
-        if (!incoming.send(to_message(batch.frame(i)))) return ReadOutcome::ReaderGone;
+        bool failed = false;
+        for (std::size_t i = 0; i < *n; ++i) {
+            if (!batch_.whole(i)) {
+                report_receive_failure(IoError::from_errno(EIO));
+                failed = true;
+                continue;
+            }
+            const CanMessage message = to_message(batch_.frame(i));
+            if (sink_ && sink_->offer(message)) continue;
+            if (!incoming_.send(message)) {
+                reader_gone_ = true;
+                return {ReadOutcome::ReaderGone, false};
+            }
+        }
+        paused_ = failed;
+        return {failed ? ReadOutcome::Failed : ReadOutcome::Delivered, *n < BATCH};
     }
-    return failed ? ReadOutcome::Failed : ReadOutcome::Delivered;
-}
+
+    std::mutex mu_;
+    int fd_;                                 // guarded by mu_; -1 once the socket closes
+    bool paused_ = false;                    // guarded by mu_: a failed read, until resume()
+    bool reader_gone_ = false;               // guarded by mu_: the incoming queue is closed
+    FrameBatch batch_;                       // guarded by mu_
+    rt::mpsc::Sender<CanMessage> incoming_;  // guarded by mu_
+    std::shared_ptr<FrameSink> sink_;        // guarded by mu_
+};
+
+namespace {
+
+using ReadSide = CanDeviceAsync::ReadSide;
+
+// The socket, its reactor registration and its receiving side, owned by the I/O task. The
+// registration is declared after the socket so that it goes first: it must never outlive
+// the descriptor; and the receiving side stops reading before either goes.
+class IoEndpoint {
+public:
+    IoEndpoint(RawSocket s, rt::AsyncFd f, std::shared_ptr<ReadSide> r) noexcept
+        : socket(std::move(s)), fd(std::move(f)), reader(std::move(r)) {}
+    IoEndpoint(IoEndpoint&&) noexcept = default;
+    ~IoEndpoint() {
+        if (reader) reader->close();
+    }
+
+    RawSocket socket;
+    rt::AsyncFd fd;
+    std::shared_ptr<ReadSide> reader;
+};
 
 // Whether the interface's transmit queue takes frames, kept across batches. A full queue
 // refuses a write with ENOBUFS at once, and the socket offers no readiness for queue space:
@@ -194,8 +283,8 @@ private:
     std::optional<rt::Instant> last_refusal_;
 };
 
-// What a read asks of the loop: whether to pause after a failure; a vanished reader turns
-// reading off for good.
+// What a read asks of the loop: whether to pause after a failure (then resume the reading
+// side); a vanished reader turns reading off for good.
 bool pause_after(ReadOutcome outcome, bool& reading) noexcept {
     if (outcome == ReadOutcome::ReaderGone) reading = false;
     return outcome == ReadOutcome::Failed;
@@ -213,10 +302,8 @@ bool pause_after(ReadOutcome outcome, bool& reading) noexcept {
 // written or reported.
 //
 // Everything is awaited on leaves directly (no nested coroutine), so a pass allocates nothing.
-rt::Task<void> run_io(IoEndpoint io, rt::mpsc::Receiver<CanMessage> outgoing,
-                      rt::mpsc::Sender<CanMessage> incoming) {
-    // Apart, since frames are read while a written batch waits for queue space.
-    FrameBatch received;
+rt::Task<void> run_io(IoEndpoint io, rt::mpsc::Receiver<CanMessage> outgoing) {
+    ReadSide& reader = *io.reader;
     FrameBatch batch;
     TransmitQueue transmit;
     bool reading = true;
@@ -227,8 +314,10 @@ rt::Task<void> run_io(IoEndpoint io, rt::mpsc::Receiver<CanMessage> outgoing,
         } else {
             auto event = co_await rt::select(outgoing.recv(), io.fd.readable());
             if (event.index() == 1) {
-                const auto read = read_available(io.socket.fd(), received, std::get<1>(event), incoming);
-                if (pause_after(read, reading)) co_await rt::sleep(RECEIVE_ERROR_BACKOFF);
+                if (pause_after(reader.read(std::get<1>(event)), reading)) {
+                    co_await rt::sleep(RECEIVE_ERROR_BACKOFF);
+                    reader.resume();
+                }
                 continue;
             }
             message = std::move(std::get<0>(event));
@@ -258,8 +347,10 @@ rt::Task<void> run_io(IoEndpoint io, rt::mpsc::Receiver<CanMessage> outgoing,
                 while (reading) {
                     auto event = co_await rt::select(rt::sleep_until(retry_at), io.fd.readable());
                     if (event.index() == 0) break;
-                    const auto read = read_available(io.socket.fd(), received, std::get<1>(event), incoming);
-                    if (pause_after(read, reading)) co_await rt::sleep(RECEIVE_ERROR_BACKOFF);
+                    if (pause_after(reader.read(std::get<1>(event)), reading)) {
+                        co_await rt::sleep(RECEIVE_ERROR_BACKOFF);
+                        reader.resume();
+                    }
                 }
                 if (!reading) co_await rt::sleep_until(retry_at);
                 continue;
@@ -297,13 +388,16 @@ rt::Task<std::optional<CanMessage>> take_queued(std::shared_ptr<Incoming> in) {
 }  // namespace
 
 CanDeviceAsync::CanDeviceAsync(std::string interface, rt::mpsc::Sender<CanMessage> outgoing,
-                               std::shared_ptr<Incoming> incoming, rt::JoinHandle<void> io_task) noexcept
+                               std::shared_ptr<Incoming> incoming, std::shared_ptr<ReadSide> reader,
+                               rt::JoinHandle<void> io_task) noexcept
     : interface_(std::move(interface)),
       outgoing_(std::move(outgoing)),
       incoming_(std::move(incoming)),
+      reader_(std::move(reader)),
       io_task_(std::move(io_task)) {}
 
-IoResult<std::shared_ptr<CanDeviceAsync>> CanDeviceAsync::open(std::string interface) {
+IoResult<std::shared_ptr<CanDeviceAsync>> CanDeviceAsync::open(std::string interface,
+                                                               std::shared_ptr<FrameSink> sink) {
     {
         // The provisioning commands may take long (a sudo prompt): a worker thread gives its
         // seat to another thread first, so no task starves meanwhile.
@@ -313,24 +407,29 @@ IoResult<std::shared_ptr<CanDeviceAsync>> CanDeviceAsync::open(std::string inter
     }
     auto socket = RawSocket::open(interface);
     if (!socket) return std::move(socket).error();
-    return start(std::move(interface), std::move(socket).value());
+    return start(std::move(interface), std::move(socket).value(), std::move(sink));
 }
 
-IoResult<std::shared_ptr<CanDeviceAsync>> CanDeviceAsync::start(std::string interface, RawSocket socket) {
+IoResult<std::shared_ptr<CanDeviceAsync>> CanDeviceAsync::start(std::string interface, RawSocket socket,
+                                                                std::shared_ptr<FrameSink> sink) {
     if (auto nonblocking = socket.set_nonblocking(); !nonblocking) return std::move(nonblocking).error();
     // Registering with the reactor needs no task context and never waits, so this works on
     // any thread. In particular a device (or a Motor) constructed by a function that an async
     // task runs on a worker thread gets its socket as from any other thread: the choice made
     // here is that of run_blocking, not a refusal.
-    auto fd = rt::AsyncFd::create(socket.fd());
-    if (!fd) return IoError::other("IO error");  // `socket` closes on return
+    //
+    // The reactor thread reads the socket itself as soon as it is readable (ReadSide), which
+    // saves waking the I/O task for every received frame.
     auto [out_tx, out_rx] = rt::mpsc::channel<CanMessage>();
     auto [in_tx, in_rx] = rt::mpsc::channel<CanMessage>();
+    auto reader = std::make_shared<ReadSide>(socket.fd(), std::move(in_tx), std::move(sink));
+    auto fd = rt::AsyncFd::create(socket.fd(), reader);
+    if (!fd) return IoError::other("IO error");  // `socket` closes on return
     auto incoming = std::make_shared<Incoming>(std::move(in_rx));
-    auto task = rt::spawn(
-        run_io(IoEndpoint{std::move(socket), std::move(fd).value()}, std::move(out_rx), std::move(in_tx)));
+    auto task =
+        rt::spawn(run_io(IoEndpoint(std::move(socket), std::move(fd).value(), reader), std::move(out_rx)));
     return std::make_shared<CanDeviceAsync>(std::move(interface), std::move(out_tx), std::move(incoming),
-                                            std::move(task));
+                                            std::move(reader), std::move(task));
 }
 
 IoResult<void> CanDeviceAsync::send_nonblocking(std::uint32_t id, ByteView data) {
@@ -347,6 +446,8 @@ IoResult<void> CanDeviceAsync::send_nonblocking(std::uint32_t id, ByteView data)
 }
 
 void CanDeviceAsync::stop_receiving() {
+    // The sink first: a frame it is no longer offered finds the queue closed below.
+    reader_->drop_sink();
     incoming_->queue.close();
     // What is already queued goes too; try_recv takes the queue's own lock, so this is safe
     // beside a reader that still waits.

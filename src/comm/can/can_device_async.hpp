@@ -20,6 +20,21 @@
 
 namespace quorix {
 
+/// Takes received frames straight from whichever thread read them, ahead of the incoming
+/// queue: the reactor thread when the socket became readable, or the I/O task. Installed
+/// when the device is opened, so that it sees every frame the device reads.
+class FrameSink {
+public:
+    virtual ~FrameSink() = default;
+    /// Offered each received frame in the order they were read, one call at a time. True:
+    /// the sink has taken it. False: the frame goes to the incoming queue in its turn, where
+    /// receive calls find it; a sink that refuses a frame must also refuse the ones after it
+    /// until the queued ones are dealt with, or they would overtake it. Must not wait for
+    /// anything but a short non-waiting lock, throw, or touch Python: it may run on the
+    /// reactor thread.
+    virtual bool offer(const CanMessage& frame) noexcept = 0;
+};
+
 /// The non-blocking CAN device. Its raw socket belongs to an I/O task on the shared runtime
 /// that moves frames between the socket and two unbounded queues: `outgoing` (written in the
 /// order the sends completed) and `incoming` (read frames, oldest first, behind an
@@ -37,12 +52,16 @@ public:
     /// task (the worker hands its seat over while the provisioning commands run). Fails with
     /// the provisioning error unchanged, "Failed to open CAN Socket", or "IO error" (the
     /// socket could not be made non-blocking or registered); no task is started then.
-    static IoResult<std::shared_ptr<CanDeviceAsync>> open(std::string interface);
+    /// With a `sink`, received frames are offered to it first (FrameSink) until
+    /// stop_receiving().
+    static IoResult<std::shared_ptr<CanDeviceAsync>> open(std::string interface,
+                                                          std::shared_ptr<FrameSink> sink = nullptr);
 
     /// The part of open() after provisioning and opening: takes `socket` (any descriptor
     /// that carries whole can_frame records), switches it to non-blocking mode, registers it
     /// and starts the I/O task. Fails with "IO error" (the socket is closed then).
-    static IoResult<std::shared_ptr<CanDeviceAsync>> start(std::string interface, RawSocket socket);
+    static IoResult<std::shared_ptr<CanDeviceAsync>> start(std::string interface, RawSocket socket,
+                                                           std::shared_ptr<FrameSink> sink = nullptr);
 
     ~CanDeviceAsync() = default;
     CanDeviceAsync(const CanDeviceAsync&) = delete;
@@ -75,8 +94,9 @@ public:
 
     /// Nobody will take received frames any more (the motor group whose feedback task read
     /// them is gone): what is queued is dropped and the I/O task stops keeping new ones,
-    /// so a device kept only for sending holds no growing queue. Sending is unaffected;
-    /// receive calls return nothing from then on. Any thread.
+    /// so a device kept only for sending holds no growing queue. The sink, if any, is let go
+    /// and never offered a frame again once this returns. Sending is unaffected; receive
+    /// calls return nothing from then on. Any thread.
     void stop_receiving();
 
     /// The name given to open(), unchanged.
@@ -89,13 +109,18 @@ public:
         rt::mpsc::Receiver<CanMessage> queue;
     };
 
+    /// The receiving side shared by the I/O task and the reactor thread.
+    class ReadSide;
+
     CanDeviceAsync(std::string interface, rt::mpsc::Sender<CanMessage> outgoing,
-                   std::shared_ptr<Incoming> incoming, rt::JoinHandle<void> io_task) noexcept;
+                   std::shared_ptr<Incoming> incoming, std::shared_ptr<ReadSide> reader,
+                   rt::JoinHandle<void> io_task) noexcept;
 
 private:
     std::string interface_;
     rt::mpsc::Sender<CanMessage> outgoing_;
     std::shared_ptr<Incoming> incoming_;
+    std::shared_ptr<ReadSide> reader_;
     rt::JoinHandle<void> io_task_;  // ties the task to the device; never awaited or aborted
 };
 

@@ -32,8 +32,8 @@ std::shared_ptr<CanLink> can_link(std::shared_ptr<CanDeviceAsync> device) {
     return std::make_shared<AsyncDeviceLink>(std::move(device));
 }
 
-IoResult<std::shared_ptr<CanLink>> open_can_link(std::string interface) {
-    auto device = CanDeviceAsync::open(std::move(interface));
+IoResult<std::shared_ptr<CanLink>> open_can_link(std::string interface, std::shared_ptr<FrameSink> sink) {
+    auto device = CanDeviceAsync::open(std::move(interface), std::move(sink));
     if (!device) return std::move(device).error();
     return can_link(std::move(device).value());
 }

@@ -13,6 +13,7 @@
 namespace quorix {
 
 class CanDeviceAsync;
+class FrameSink;
 
 /// What the motor group and its devices need of their CAN device: queue a frame for
 /// sending, and await a received one. The group, its feedback task and every Device share
@@ -39,7 +40,9 @@ public:
 std::shared_ptr<CanLink> can_link(std::shared_ptr<CanDeviceAsync> device);
 
 /// Opens the non-blocking CAN device on `interface` (provisioning on the calling thread,
-/// then the socket through the runtime) behind a CanLink. Fails with the device's error.
-IoResult<std::shared_ptr<CanLink>> open_can_link(std::string interface);
+/// then the socket through the runtime) behind a CanLink; received frames are offered to
+/// `sink` first (FrameSink) until stop_receiving(). Fails with the device's error.
+IoResult<std::shared_ptr<CanLink>> open_can_link(std::string interface,
+                                                 std::shared_ptr<FrameSink> sink = nullptr);
 
 }  // namespace quorix

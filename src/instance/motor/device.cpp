@@ -31,6 +31,13 @@ rt::Task<void> Device::update_feedback(Feedback feedback) {
     feedback_ = feedback;
 }
 
+bool Device::try_store_feedback(const Feedback& feedback) noexcept {
+    auto guard = feedback_mu_.try_lock();  // never jumps the queue, as in try_get_feedback
+    if (!guard) return false;
+    feedback_ = feedback;
+    return true;
+}
+
 std::optional<Feedback> Device::try_get_feedback() noexcept {
     // try_lock succeeds only when nobody holds or waits for the lock, so taking this
     // shortcut never jumps the queue of the first-come-first-served mutex.

@@ -50,6 +50,9 @@ public:
 
     /// For the feedback task: awaits the feedback lock and replaces all three values.
     rt::Task<void> update_feedback(Feedback feedback);
+    /// Replaces all three values if the feedback lock is free and nobody waits for it; false
+    /// (nothing stored) otherwise. Never waits: for the reactor thread.
+    bool try_store_feedback(const Feedback& feedback) noexcept;
     /// The latest feedback if the lock is free and nobody waits for it; never waits.
     std::optional<Feedback> try_get_feedback() noexcept;
     /// The latest feedback (zeros before the first frame). Waits for the feedback lock
@@ -66,6 +69,11 @@ public:
     /// The calibrate frame for this driver; once it was accepted, the calling thread sleeps
     /// CALIBRATE_WAIT (200 ms). A refused frame returns at once.
     IoResult<void> start_calibration();
+
+#if QUORIX_TEST_HOOKS
+    /// The feedback lock, for tests that hold it.
+    rt::AsyncMutex& feedback_mutex_for_tests() noexcept { return feedback_mu_; }
+#endif
 
 private:
     rt::Task<Feedback> read_feedback_locked();

@@ -5,6 +5,7 @@
 #include <string_view>
 #include <utility>
 
+#include "comm/can/can_device_async.hpp"
 #include "comm/protocol/driver/control/dr_v1.hpp"
 #include "base/console.hpp"
 #include "runtime/runtime.hpp"
@@ -49,7 +50,65 @@ std::shared_ptr<Device> first_with_node_id(DeviceList& list, std::uint32_t node_
     return nullptr;
 }
 
+void note_store(FeedbackStats& stats) noexcept {
+    stats.stored.fetch_add(1, std::memory_order_relaxed);
+#if QUORIX_TEST_HOOKS
+    stats.last_store_ns.store(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(rt::now().time_since_epoch()).count(),
+        std::memory_order_relaxed);
+#endif
+}
+
+// Counts a frame taken from the queue as dealt with when its pass ends, however it ends.
+struct HandledOnExit {
+    DeviceList& list;
+    ~HandledOnExit() { list.handled.fetch_add(1, std::memory_order_release); }
+};
+
+class FeedbackSink final : public FrameSink {
+public:
+    explicit FeedbackSink(std::shared_ptr<DeviceList> list) noexcept : list_(std::move(list)) {}
+
+    bool offer(const CanMessage& msg) noexcept override {
+        DeviceList& list = *list_;
+        // Calls come one at a time (the CAN device's read lock), so `queued_` is ours alone.
+        if (list.handled.load(std::memory_order_acquire) != queued_) return to_queue();
+        const std::optional<Feedback> feedback = decode_feedback(msg.payload());
+        if (!feedback) return to_queue();
+        // Devices are never removed and the list outlives this call, so the pointer stays
+        // good once the list lock is let go; the feedback lock is only tried after that.
+        Device* device = nullptr;
+        {
+            std::unique_lock lock(list.mu, std::try_to_lock);
+            if (!lock) return to_queue();
+            for (const auto& d : list.devices) {
+                if (d->node_id() == msg.id) {
+                    device = d.get();
+                    break;
+                }
+            }
+        }
+        if (!device || !device->try_store_feedback(*feedback)) return to_queue();
+        list.stats.received.fetch_add(1, std::memory_order_relaxed);
+        note_store(list.stats);
+        return true;
+    }
+
+private:
+    bool to_queue() noexcept {
+        ++queued_;
+        return false;
+    }
+
+    std::shared_ptr<DeviceList> list_;
+    std::uint64_t queued_ = 0;  // frames refused, hence queued for the feedback task
+};
+
 }  // namespace
+
+std::shared_ptr<FrameSink> feedback_sink(std::shared_ptr<DeviceList> list) {
+    return std::make_shared<FeedbackSink>(std::move(list));
+}
 
 rt::Task<void> run_feedback_task(std::shared_ptr<CanLink> can, std::shared_ptr<DeviceList> list) {
     for (;;) {
@@ -61,6 +120,7 @@ rt::Task<void> run_feedback_task(std::shared_ptr<CanLink> can, std::shared_ptr<D
             co_await rt::sleep_until(started + FEEDBACK_RECEIVE_TIMEOUT);
             continue;
         }
+        const HandledOnExit handled{*list};
         list->stats.received.fetch_add(1, std::memory_order_relaxed);
         const std::optional<Feedback> feedback = decode_feedback(msg->payload());
         if (!feedback) {
@@ -76,31 +136,30 @@ rt::Task<void> run_feedback_task(std::shared_ptr<CanLink> can, std::shared_ptr<D
             continue;
         }
         co_await device->update_feedback(*feedback);
-        list->stats.stored.fetch_add(1, std::memory_order_relaxed);
-#if QUORIX_TEST_HOOKS
-        list->stats.last_store_ns.store(
-            std::chrono::duration_cast<std::chrono::nanoseconds>(rt::now().time_since_epoch()).count(),
-            std::memory_order_relaxed);
-#endif
+        note_store(list->stats);
     }
 }
 
 IoResult<Motor> Motor::open(std::string interface, std::uint32_t host_id) {
-    auto can = open_can_link(std::move(interface));
+    // Feedback is stored by the thread that reads it, mostly the reactor thread: one wake
+    // per frame instead of three. The feedback task serves what the sink leaves to it.
+    auto list = std::make_shared<DeviceList>();
+    auto can = open_can_link(std::move(interface), feedback_sink(list));
     if (!can) return std::move(can).error();
-    return Motor(std::move(can).value(), host_id);
+    return Motor(std::move(can).value(), host_id, std::move(list));
 }
 
-Motor::Motor(std::shared_ptr<CanLink> can, std::uint32_t host_id)
-    : can_(std::move(can)), list_(std::make_shared<DeviceList>()), host_id_(host_id) {
+Motor::Motor(std::shared_ptr<CanLink> can, std::uint32_t host_id, std::shared_ptr<DeviceList> list)
+    : can_(std::move(can)), list_(std::move(list)), host_id_(host_id) {
     receive_task_ = rt::spawn(run_feedback_task(can_, list_));
 }
 
 Motor::~Motor() {
     receive_task_.abort();
-    // The feedback task was the only reader of the device's received frames; the device
-    // lives on in every Device of the group, and would otherwise queue what it reads
-    // without end.
+    // The feedback task and the sink were the only readers of the device's received frames;
+    // the device lives on in every Device of the group, and would otherwise queue what it
+    // reads without end. Letting go of the sink also ends the loop of references from the
+    // device through the sink and the list back to the device.
     if (can_) can_->stop_receiving();
 }
 

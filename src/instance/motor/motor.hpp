@@ -18,12 +18,14 @@
 
 namespace quorix {
 
+class FrameSink;
+
 /// One receive attempt of the feedback task.
 inline constexpr std::chrono::milliseconds FEEDBACK_RECEIVE_TIMEOUT{100};
 
 /// Counters of one group's feedback task (relaxed atomics: statistics only).
 struct FeedbackStats {
-    std::atomic<std::uint64_t> received{0};   ///< frames taken from the CAN device
+    std::atomic<std::uint64_t> received{0};   ///< frames taken from the CAN device or its sink
     std::atomic<std::uint64_t> stored{0};     ///< decoded and stored in a device
     std::atomic<std::uint64_t> ignored{0};    ///< wrong length
     std::atomic<std::uint64_t> unmatched{0};  ///< no device with the frame's identifier
@@ -39,7 +41,18 @@ struct DeviceList {
     std::mutex mu;
     std::vector<std::shared_ptr<Device>> devices;  // guarded by mu
     FeedbackStats stats;
+    /// Frames the feedback task has taken from the CAN device's queue and dealt with
+    /// (release): the group's frame sink stores nothing itself until this has caught up with
+    /// what it sent to the queue, so a frame never overtakes an earlier one.
+    std::atomic<std::uint64_t> handled{0};
 };
+
+/// The group's frame sink (FrameSink): on the thread that read the frame (the reactor thread,
+/// mostly) it decodes a feedback frame and stores it in the first device with the frame's
+/// identifier, without waiting for anything. Every frame it cannot store so (a lock is
+/// held, a wrong length, an unknown identifier, an earlier frame still queued) goes to the
+/// feedback task through the CAN device's queue, which also prints the diagnostics.
+std::shared_ptr<FrameSink> feedback_sink(std::shared_ptr<DeviceList> list);
 
 /// A broadcast group: one CAN device, one host id, and the drivers registered in the four
 /// slots of the broadcast target frame. A feedback task on the shared runtime decodes the
@@ -52,8 +65,10 @@ public:
     /// and then no task is started.
     static IoResult<Motor> open(std::string interface, std::uint32_t host_id);
 
-    /// A group on an already open link (tests): starts the feedback task.
-    Motor(std::shared_ptr<CanLink> can, std::uint32_t host_id);
+    /// A group on an already open link (tests): starts the feedback task. `list` is the one
+    /// the link's frame sink stores into, if it has one.
+    Motor(std::shared_ptr<CanLink> can, std::uint32_t host_id,
+          std::shared_ptr<DeviceList> list = std::make_shared<DeviceList>());
 
     Motor(Motor&&) noexcept = default;
     Motor& operator=(Motor&&) = delete;

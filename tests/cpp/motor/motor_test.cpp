@@ -1,5 +1,6 @@
 #include "instance/motor/motor.hpp"
 
+#include <fcntl.h>
 #include <sys/socket.h>
 
 #include <atomic>
@@ -7,6 +8,8 @@
 #include <cstring>
 #include <functional>
 #include <mutex>
+#include <optional>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -15,6 +18,7 @@
 #include "comm/can/can_device_async.hpp"
 #include "comm/can/raw_socket.hpp"
 #include "comm/protocol/driver/control/dr_v1.hpp"
+#include "runtime/async_mutex.hpp"
 #include "runtime/mpsc.hpp"
 #include "runtime/select.hpp"
 
@@ -423,55 +427,158 @@ TEST(MotorFeedback, DeviceOutlivesItsGroupAndTheTaskLetsGo) {
     EXPECT_TRUE(link.expired());
 }
 
+// ---- feedback stored by the thread that reads it ----------------------------------------------
+
+// A group whose link offers every frame to the group's sink first and queues the refused
+// ones for the feedback task, as the CAN device does.
+struct SinkGroup {
+    std::shared_ptr<FakeLink> link = std::make_shared<FakeLink>();
+    std::shared_ptr<DeviceList> list = std::make_shared<DeviceList>();
+    std::shared_ptr<FrameSink> sink = feedback_sink(list);
+    Motor motor{link, HOST, list};
+
+    bool offer(std::uint32_t id, const Bytes& data) { return sink->offer(CanMessage::from(id, data)); }
+    bool offer_or_queue(std::uint32_t id, const Bytes& data) {
+        if (offer(id, data)) return true;
+        link->deliver(id, data);
+        return false;
+    }
+};
+
+const Bytes FEEDBACK_OTHER = {0x00, 0x00, 0x00, 0x40, 0x64, 0x00, 0x32, 0x00};  // 2.0, 10.0, 0.5
+
+enum class Refusal { ListLockHeld, FeedbackLockHeld, WrongLength, UnknownId };
+
+class MotorFeedbackSink : public ::testing::TestWithParam<Refusal> {};
+
+// What the sink cannot store at once without waiting goes to the feedback task, which stores
+// or reports it: nothing is lost, every frame is counted once, and once the task has caught up
+// the sink stores the next frame itself.
+TEST_P(MotorFeedbackSink, RefusedFrameIsLeftToTheTaskAndTheNextOneIsStoredAtOnce) {
+    SinkGroup g;
+    auto d = g.motor.add_device(0, 0x201, FocMode::Speed);
+    ASSERT_TRUE(d.ok());
+    const Refusal refusal = GetParam();
+    {
+        std::unique_lock<std::mutex> list_lock;
+        std::optional<rt::AsyncMutexGuard> feedback_lock;
+        if (refusal == Refusal::ListLockHeld) list_lock = std::unique_lock(g.list->mu);
+        if (refusal == Refusal::FeedbackLockHeld) feedback_lock = (*d)->feedback_mutex_for_tests().try_lock();
+        const std::uint32_t id = refusal == Refusal::UnknownId ? 0x7FF : 0x201;
+        const Bytes data = refusal == Refusal::WrongLength ? Bytes{1, 2, 3, 4, 5, 6} : FEEDBACK_EXAMPLE;
+        EXPECT_FALSE(g.offer_or_queue(id, data));
+    }
+    ASSERT_TRUE(eventually([&] { return g.list->handled.load() == 1; }));
+    const bool stored = refusal == Refusal::ListLockHeld || refusal == Refusal::FeedbackLockHeld;
+    EXPECT_EQ((*d)->get_feedback_blocking(), (stored ? Feedback{1.5f, -12.3f, 2.5f} : Feedback{}));
+    EXPECT_TRUE(g.offer(0x201, FEEDBACK_OTHER));
+    EXPECT_EQ((*d)->get_feedback_blocking(), (Feedback{2.0f, 10.0f, 0.5f}));
+    const FeedbackStats& stats = g.motor.feedback_stats();
+    EXPECT_EQ(stats.received.load(), 2u);
+    EXPECT_EQ(stats.stored.load(), stored ? 2u : 1u);
+    EXPECT_EQ(stats.ignored.load(), refusal == Refusal::WrongLength ? 1u : 0u);
+    EXPECT_EQ(stats.unmatched.load(), refusal == Refusal::UnknownId ? 1u : 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Refusals, MotorFeedbackSink,
+                         ::testing::Values(Refusal::ListLockHeld, Refusal::FeedbackLockHeld,
+                                           Refusal::WrongLength, Refusal::UnknownId));
+
+// A frame that could be stored at once still waits while an earlier one is queued, so the
+// older value never lands last.
+TEST(MotorFeedbackSink, LaterFramesWaitBehindAQueuedOne) {
+    SinkGroup g;
+    auto d = g.motor.add_device(0, 0x201, FocMode::Speed);
+    ASSERT_TRUE(d.ok());
+    {
+        auto held = (*d)->feedback_mutex_for_tests().try_lock();
+        ASSERT_TRUE(held);
+        EXPECT_FALSE(g.offer(0x201, FEEDBACK_EXAMPLE));
+    }
+    EXPECT_FALSE(g.offer(0x201, FEEDBACK_OTHER));  // the lock is free, but the first is not stored yet
+    g.link->deliver(0x201, FEEDBACK_EXAMPLE);
+    g.link->deliver(0x201, FEEDBACK_OTHER);
+    ASSERT_TRUE(eventually([&] { return g.list->handled.load() == 2; }));
+    EXPECT_EQ((*d)->get_feedback_blocking(), (Feedback{2.0f, 10.0f, 0.5f}));
+    EXPECT_TRUE(g.offer(0x201, FEEDBACK_EXAMPLE));
+    EXPECT_EQ((*d)->get_feedback_blocking(), (Feedback{1.5f, -12.3f, 2.5f}));
+    EXPECT_EQ(g.motor.feedback_stats().stored.load(), 3u);
+}
+
 // ---- over the real non-blocking device ------------------------------------------------------
 
-TEST(MotorOverCanDevice, BroadcastReachesThePeerAndFeedbackComesBack) {
-    int fds[2];
-    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds), 0);
-    RawSocket peer = RawSocket::adopt(fds[1]);
-    auto device = CanDeviceAsync::start("pair0", RawSocket::adopt(fds[0]));
-    ASSERT_TRUE(device.ok()) << device.error().text;
-    Motor motor(can_link(std::move(device).value()), HOST);
+// Both ways a group may take its feedback: through the device's queue only, or stored by the
+// thread that reads it (the group's sink, as Motor::open sets up).
+class MotorOverCanDevice : public ::testing::TestWithParam<bool> {
+protected:
+    // The device's end of a socket pair, the peer playing the bus.
+    std::shared_ptr<CanDeviceAsync> open_device() {
+        int fds[2];
+        if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds) != 0)
+            throw std::runtime_error("socketpair");
+        own = fds[0];
+        peer.emplace(RawSocket::adopt(fds[1]));
+        auto opened = CanDeviceAsync::start("pair0", RawSocket::adopt(fds[0]),
+                                            GetParam() ? feedback_sink(list) : nullptr);
+        if (!opened) throw std::runtime_error(opened.error().text);
+        return std::move(opened).value();
+    }
+    // The peer closes only once the device's I/O task has closed its end, which would
+    // otherwise read end-of-file and report it.
+    ~MotorOverCanDevice() override {
+        list.reset();
+        eventually([&] { return ::fcntl(own, F_GETFD) < 0; });
+    }
+
+    std::shared_ptr<DeviceList> list = std::make_shared<DeviceList>();
+    int own = -1;
+    std::optional<RawSocket> peer;
+};
+
+INSTANTIATE_TEST_SUITE_P(QueueAndSink, MotorOverCanDevice, ::testing::Bool());
+
+TEST_P(MotorOverCanDevice, BroadcastReachesThePeerAndFeedbackComesBack) {
+    Motor motor(can_link(open_device()), HOST, list);
 
     auto d = motor.add_device(1, 0x201, FocMode::Speed);
     ASSERT_TRUE(d.ok());
     (*d)->set_target(-5.0f);
     ASSERT_TRUE(motor.broadcast().ok());
-    for (int i = 0; i < 4; ++i) ASSERT_TRUE(peer.read_frame().ok());  // the registration frames
-    auto target_frame = peer.read_frame();
+    for (int i = 0; i < 4; ++i) ASSERT_TRUE(peer->read_frame().ok());  // the registration frames
+    auto target_frame = peer->read_frame();
     ASSERT_TRUE(target_frame.ok());
     const CanMessage got = to_message(*target_frame);
     EXPECT_EQ(got.id, HOST);
     EXPECT_EQ(Bytes(got.payload().begin(), got.payload().end()), (Bytes{0, 0, 0xCE, 0xFF, 0, 0, 0, 0}));
 
-    ASSERT_TRUE(peer.write_frame(make_frame(0x201, FEEDBACK_EXAMPLE).value()).ok());
+    ASSERT_TRUE(peer->write_frame(make_frame(0x201, FEEDBACK_EXAMPLE).value()).ok());
     ASSERT_TRUE(eventually([&] { return motor.feedback_stats().stored.load() == 1; }));
     EXPECT_EQ((*d)->get_feedback_blocking(), (Feedback{1.5f, -12.3f, 2.5f}));
 }
 
-TEST(MotorOverCanDevice, DeviceLeftBehindByItsGroupKeepsNoReceivedFrames) {
-    int fds[2];
-    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds), 0);
-    RawSocket peer = RawSocket::adopt(fds[1]);
-    auto opened = CanDeviceAsync::start("pair0", RawSocket::adopt(fds[0]));
-    ASSERT_TRUE(opened.ok()) << opened.error().text;
-    std::shared_ptr<CanDeviceAsync> device = std::move(opened).value();
+// The group's sink is let go with the group: later frames are neither stored nor queued, and
+// nothing keeps the list alive in a loop through the device.
+TEST_P(MotorOverCanDevice, DeviceLeftBehindByItsGroupKeepsNoReceivedFrames) {
+    std::shared_ptr<CanDeviceAsync> device = open_device();
+    const std::weak_ptr<DeviceList> weak_list = list;
     std::shared_ptr<Device> d;
     {
-        Motor motor(can_link(device), HOST);
+        Motor motor(can_link(device), HOST, std::move(list));
         auto added = motor.add_device(0, 0x201, FocMode::Speed);
         ASSERT_TRUE(added.ok());
         d = *added;
     }
-    for (int i = 0; i < 4; ++i) ASSERT_TRUE(peer.read_frame().ok());  // the registration frames
+    for (int i = 0; i < 4; ++i) ASSERT_TRUE(peer->read_frame().ok());  // the registration frames
     for (std::uint32_t i = 0; i < 200; ++i)
-        ASSERT_TRUE(peer.write_frame(make_frame(0x201, FEEDBACK_EXAMPLE).value()).ok());
+        ASSERT_TRUE(peer->write_frame(make_frame(0x201, FEEDBACK_EXAMPLE).value()).ok());
     // Sending through the orphaned device still works, and nothing was queued meanwhile.
     ASSERT_TRUE(d->exit_configure().ok());
-    auto end_session = peer.read_frame();
+    auto end_session = peer->read_frame();
     ASSERT_TRUE(end_session.ok());
     EXPECT_EQ(to_message(*end_session).id, HOST);
     EXPECT_EQ(device->receive_timeout(100), std::nullopt);
+    EXPECT_EQ(d->get_feedback_blocking(), Feedback{});
+    ASSERT_TRUE(eventually([&] { return weak_list.expired(); }));
 }
 
 }  // namespace
