@@ -51,6 +51,9 @@ def raw_socket(vcan):
 CAN_FRAME = struct.Struct("=IB3x8s")
 
 
+SO_RCVBUFFORCE = getattr(socket, "SO_RCVBUFFORCE", 33)
+
+
 class Sniffer:
     """Collects the payloads of every frame with one identifier from a thread of its own, so
     that no frame is lost to a full socket buffer."""
@@ -61,7 +64,12 @@ class Sniffer:
         self._sock = socket.socket(socket.AF_CAN, socket.SOCK_RAW, socket.CAN_RAW)
         self._sock.setsockopt(socket.SOL_CAN_RAW, socket.CAN_RAW_FILTER,
                               struct.pack("=II", can_id, socket.CAN_SFF_MASK | socket.CAN_EFF_FLAG))
-        self._sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1 << 20)
+        # SO_RCVBUF is capped at net.core.rmem_max (about 600 frames by default), too few for a
+        # burst while this thread waits for the interpreter lock; root may pass the cap.
+        try:
+            self._sock.setsockopt(socket.SOL_SOCKET, SO_RCVBUFFORCE, 8 << 20)
+        except PermissionError:
+            self._sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 8 << 20)
         self._sock.settimeout(0.1)
         self._sock.bind((iface,))
         self._stop = threading.Event()

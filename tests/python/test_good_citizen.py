@@ -162,7 +162,7 @@ def test_pending_tasks_start_in_the_order_they_were_called(fresh):
 
 
 @needs_hooks
-@pytest.mark.parametrize("wait", ["h.wait()", "h.wait(timeout_ms=30000)", "h.try_result() or h.wait()"])
+@pytest.mark.parametrize("wait", ["h.wait()", "h.wait(timeout_ms=30000)", "(h.try_result() or h.wait())"])
 def test_tasks_waiting_for_tasks_queued_behind_them_do_not_deadlock_at_the_bound(fresh, wait):
     # Each link waits for the next one, started after it: with two threads, the first two
     # links hold both while the rest are still queued.
