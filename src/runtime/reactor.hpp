@@ -16,7 +16,7 @@
 
 #include "base/fd.hpp"
 #include "base/io_error.hpp"
-#include "runtime/async_fd.hpp"
+#include "runtime/read_hook.hpp"
 #include "runtime/task.hpp"
 #include "runtime/timer_entry.hpp"
 

@@ -5,6 +5,7 @@ import importlib.util
 import json
 import pathlib
 import random
+import sys
 
 import pytest
 
@@ -12,9 +13,15 @@ ROOT = pathlib.Path(__file__).resolve().parents[2]
 
 
 def load(name):
+    # The scripts import their shared bench/benchkit.py; the folder stays on the path only while
+    # one loads (bench/can.py would shadow python-can).
     spec = importlib.util.spec_from_file_location(f"bench_{name}", ROOT / "bench" / f"{name}.py")
     module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    sys.path.insert(0, str(ROOT / "bench"))
+    try:
+        spec.loader.exec_module(module)
+    finally:
+        sys.path.remove(str(ROOT / "bench"))
     return module
 
 
@@ -53,7 +60,7 @@ def timers_json(tmp_path):
         stats["cpu_percent"] = 42.0
         results[name] = {"frequency_hz": hz, "duration": 0.2, "runs": [stats], "cdf_us": timers.cdf_of(late)}
     results["empty 1 kHz"] = {"frequency_hz": 1000.0, "duration": 0.2, "runs": [{"calls": 0}], "cdf_us": []}
-    return {"duration_s": 0.2, "runs": 1, "python": "3.14.0", "environment": timers.environment(),
+    return {"duration_s": 0.2, "runs": 1, "python": "3.14.0", "environment": load("benchkit").Session().environment(),
             "results": results}
 
 
