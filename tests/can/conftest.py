@@ -95,8 +95,18 @@ class Sniffer:
         """The frames seen, after `settle` seconds more for frames still on their way. Frames
         are delivered to local sockets as they are accepted for the bus, so what a finished
         sender wrote is already queued here."""
+        if self._stop.is_set():  # stopped before (a fixture's teardown after the test's own stop)
+            return self.frames
         time.sleep(settle)
         self._stop.set()
         self._thread.join()
+        # What the thread had not read yet (it may have been waiting for the interpreter lock).
+        self._sock.setblocking(False)
+        while True:
+            try:
+                _, length, data = CAN_FRAME.unpack(self._sock.recv(CAN_FRAME.size))
+            except BlockingIOError:
+                break
+            self.frames.append(data[:length])
         self._sock.close()
         return self.frames
