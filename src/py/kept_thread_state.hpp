@@ -4,6 +4,7 @@
 
 #include "py/exit_safe.hpp"
 #include "py/gil.hpp"
+#include "base/prefetch.hpp"
 #include "base/thread.hpp"
 
 #include <utility>
@@ -66,8 +67,7 @@ public:
     /// Prefetch hints for the kept state's first lines, without the lock (a hint reads
     /// nothing); nothing when there is none.
     void prefetch() const noexcept {
-        for (int i = 0; state_ && i < 8; ++i)
-            __builtin_prefetch(reinterpret_cast<const char*>(state_) + 64 * i);
+        if (state_) prefetch_lines(state_, 8);
     }
 
 private:

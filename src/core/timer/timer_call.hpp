@@ -1,21 +1,16 @@
 #pragma once
 
 #include <atomic>
-#include <cstddef>
 #include <cstdint>
 #include <memory>
+
+#include "base/prefetch.hpp"
 
 namespace quorix {
 
 /// Calls completed by one timer; shared by its loop and its handle. Incremented with relaxed
 /// additions: readers want a recent value, nothing is ordered by it.
 using TickCounter = std::shared_ptr<std::atomic<std::uint64_t>>;
-
-/// Prefetch hints for the `lines` cache lines from `at` on. A hint reads nothing and never
-/// faults, so `at` may be stale.
-inline void prefetch_lines(const void* at, std::size_t lines) noexcept {
-    for (std::size_t i = 0; i < lines; ++i) __builtin_prefetch(static_cast<const char*>(at) + 64 * i);
-}
 
 /// What a timer loop calls on each tick. The binding layer implements it around a Python
 /// callable and its argument tuple; tests implement it with plain counters.
