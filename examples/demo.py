@@ -276,6 +276,15 @@ class Controller:
         self.cycles = 0
         self.t0: int | None = None
         self.last: int | None = None
+        # stop() may come while a call runs on the timer's thread: the lock lets that call
+        # finish, and no call after it sets a target, so nothing follows the zero targets.
+        self.lock = threading.Lock()
+        self.stopped = False
+
+    def stop(self) -> None:
+        """No call sets a target from now on (one that runs is waited for)."""
+        with self.lock:
+            self.stopped = True
 
     def skipped(self) -> int:
         """Grid points that passed without a call."""
@@ -299,6 +308,11 @@ class Controller:
         return sorted((p - grid) % self.period_ns for p in phases)
 
     def tick(self) -> None:
+        with self.lock:
+            if not self.stopped:
+                self._tick()
+
+    def _tick(self) -> None:
         now = time.monotonic_ns()
         if self.t0 is None:
             self.t0 = now
@@ -478,6 +492,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         # left is bounded (the simulator is killed if it does not stop within 10 s).
         for sig in (signal.SIGINT, signal.SIGTERM):
             signal.signal(sig, signal.SIG_IGN)
+        if controller is not None:
+            controller.stop()
         if motor is not None and devices is not None:
             if counter:
                 counter.watch_zero_targets(args.host)
