@@ -674,6 +674,25 @@ def test_timer_calls_do_not_block_other_python_threads(handles):
         t.join()
 
 
+@pytest.mark.parametrize("mode", ["high", "realtime"])
+def test_a_thread_busy_in_python_makes_each_call_wait_for_the_lock_once(mode, handles):
+    # A thread running Python gives the lock up only when asked to, after the switch interval:
+    # each call waits for it about one interval, and nothing before the call (a warm-up that
+    # takes the lock too) may add a second wait.
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(0.02)
+    try:
+        h = decorator(mode, 1000.0)(lambda: None)()
+        handles.append(h)
+        end = time.monotonic() + 1.0
+        while time.monotonic() < end:
+            pass
+        calls = h.tick_count()
+    finally:
+        sys.setswitchinterval(old)
+    assert calls > 35  # one wait each allows about 50 calls (1000 without a lock); two, 25
+
+
 @pytest.mark.skipif(not hasattr(quorix, "run_async"), reason="async tasks are not part of this build")
 @pytest.mark.parametrize("mode", MODES)
 def test_timer_started_from_an_async_task(mode, fresh):

@@ -23,10 +23,11 @@ public:
     /// ends without further calls. May unwind the thread (forced unwind at interpreter exit).
     virtual bool call() = 0;
 
-    /// Called on the loop's thread without any lock, shortly before a call, after the thread
+    /// Called on the loop's thread, holding no lock, shortly before a call, after the thread
     /// may have slept or lost its processor: brings what the call will touch back into this
-    /// processor's caches (prefetch hints, reads of its own fields). Changes nothing.
-    virtual void prepare() noexcept {}
+    /// processor's caches. It may take the interpreter lock briefly for that, but makes no call
+    /// and changes nothing a caller sees. May unwind the thread, like call().
+    virtual void prepare() {}
 
     /// Drops what the calls needed, once, when the loop ends normally, on a thread that may
     /// wait for the interpreter lock (never a runtime worker). An object destroyed without

@@ -39,11 +39,30 @@ constexpr std::string_view COROUTINE_WARNING =
 
 // ---- the tick call ------------------------------------------------------------------------
 
+// A function that does nothing, run by a dedicated thread's warm-up. Null (and no warm-up)
+// if it can't be made.
+py::Ref make_warm_up_function() {
+    py::Ref code = py::Ref::steal(Py_CompileString("lambda: None", "<quorix timer warm-up>", Py_eval_input));
+    py::Ref globals = py::Ref::steal(code ? PyDict_New() : nullptr);
+    py::Ref fn =
+        py::Ref::steal(globals ? PyEval_EvalCode(code.get(), globals.get(), globals.get()) : nullptr);
+    if (!fn) PyErr_Clear();
+    return fn;
+}
+
 // One timer's callable and argument tuple. Each call takes the interpreter lock for the call
 // only and passes the tuple's items by vectorcall, allocating nothing of its own. A dedicated
 // timer thread keeps its own thread state, deleted by release() on that thread; Normal calls
-// use the state of the pool thread they land on. A dedicated thread's call notes, with the
-// lock held, where the callable's parts lie, so that prepare() can prefetch them without it.
+// use the state of the pool thread they land on.
+//
+// A dedicated thread spins before each call, and meanwhile other work on its processor (the
+// kernel, a neighbour) evicts the interpreter's code and data from its caches: the call then
+// starts microseconds late. So prepare(), shortly before the call, prefetches what the call
+// reads first (noted, with the lock held, by the previous call) and runs a function that does
+// nothing, with the lock held for about a microsecond, which brings the interpreter's own
+// paths back (taking the lock, a frame, the evaluation loop). The lock is not held while
+// spinning. When another thread runs Python, the warm-up waits for the lock in the call's
+// place; the call follows at once and takes it back before the waiting thread can.
 class PyTimerCall final : public TimerCall {
 public:
     PyTimerCall(py::Ref func, py::Ref args, bool own_thread)
@@ -51,13 +70,15 @@ public:
           args_(std::move(args)),
           items_(PySequence_Fast_ITEMS(args_.get())),
           nargs_(PyTuple_GET_SIZE(args_.get())),
-          own_thread_(own_thread) {}
+          own_thread_(own_thread),
+          warm_up_(own_thread ? make_warm_up_function() : py::Ref()) {}
 
     // Without release() the references can't be dropped safely (the thread is being unwound
     // at exit, or the interpreter is going away): leak them.
     ~PyTimerCall() override {
         (void)func_.release();
         (void)args_.release();
+        (void)warm_up_.release();
     }
 
     bool call() override {
@@ -65,11 +86,15 @@ public:
         return (own_thread_ ? own_state_ : py::pool_thread_state()).with_lock([this] { invoke(); });
     }
 
-    void prepare() noexcept override {
+    void prepare() override {
         (void)py::interpreter_alive();  // what with_lock reads first
         (void)py::exit_gate_closed();
         own_state_.prefetch();
         for (std::size_t i = 0; i < warm_count_; ++i) prefetch_lines(warm_[i].at, warm_[i].lines);
+        if (!warm_up_) return;
+        (void)own_state_.with_lock([this] {
+            if (py::Ref r = py::Ref::steal(PyObject_CallNoArgs(warm_up_.get())); !r) PyErr_Clear();
+        });
     }
 
     void release() override {
@@ -119,6 +144,7 @@ private:
     void drop_references() {
         py::drop_reference(func_);
         py::drop_reference(args_);
+        py::drop_reference(warm_up_);
     }
 
     [[gnu::cold]] static void report_error() {
@@ -141,6 +167,7 @@ private:
     };
     std::array<Warm, 12> warm_{};  // own_thread_ only, on the timer thread: written with the lock
     std::size_t warm_count_ = 0;
+    py::Ref warm_up_;  // own_thread_ only; null when it couldn't be made
 };
 
 // ---- payloads ----------------------------------------------------------------------------
