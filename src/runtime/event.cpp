@@ -1,11 +1,35 @@
 #include "runtime/event.hpp"
 
 #include <linux/futex.h>
+#include <sched.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 namespace quorix::rt {
+namespace {
+
+// Whether the process may run on more than one processor; read once. On one, a spinning
+// waiter would only hold off the thread it waits for.
+bool several_processors() noexcept {
+    static const bool several = [] {
+        cpu_set_t set;
+        return ::sched_getaffinity(0, sizeof set, &set) != 0 || CPU_COUNT(&set) > 1;
+    }();
+    return several;
+}
+
+void spin_pause() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("isb" ::: "memory");
+#endif
+}
+
+}  // namespace
 
 void CompletionEvent::notify() noexcept {
     seq_.fetch_add(1, std::memory_order_seq_cst);
@@ -25,6 +49,24 @@ void CompletionEvent::wait_for(std::uint32_t seen, std::chrono::nanoseconds time
     ::syscall(SYS_futex, const_cast<std::uint32_t*>(reinterpret_cast<const std::uint32_t*>(&seq_)),
               FUTEX_WAIT_PRIVATE, seen, &rel, nullptr, 0);
     waiters_.fetch_sub(1, std::memory_order_seq_cst);
+}
+
+void CompletionEvent::spin_then_wait_for(std::uint32_t seen, std::chrono::nanoseconds timeout,
+                                         std::chrono::nanoseconds spin) const noexcept {
+    if (spin > std::chrono::nanoseconds::zero() && several_processors()) {
+        const auto start = std::chrono::steady_clock::now();
+        const auto budget = std::min(spin, timeout);
+        for (;;) {
+            if (seq() != seen) return;
+            const auto spun = std::chrono::steady_clock::now() - start;
+            if (spun >= budget) {
+                timeout -= std::chrono::duration_cast<std::chrono::nanoseconds>(spun);
+                break;
+            }
+            spin_pause();
+        }
+    }
+    wait_for(seen, timeout);
 }
 
 }  // namespace quorix::rt

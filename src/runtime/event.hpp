@@ -22,6 +22,12 @@ public:
     /// has passed. May also return early (a signal): the caller re-checks its condition.
     void wait_for(std::uint32_t seen, std::chrono::nanoseconds timeout) const noexcept;
 
+    /// wait_for, but first watches the sequence for up to `spin` (within `timeout`) without
+    /// sleeping, when this process may run on more than one processor: a notify() that comes
+    /// that soon then needs no wake-up of a sleeping thread on either side.
+    void spin_then_wait_for(std::uint32_t seen, std::chrono::nanoseconds timeout,
+                            std::chrono::nanoseconds spin) const noexcept;
+
     /// The value to pass to wait_for(): read it before checking the condition that
     /// notify() announces, so a notify() in between is never missed.
     std::uint32_t seq() const noexcept { return seq_.load(std::memory_order_seq_cst); }
