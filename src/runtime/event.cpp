@@ -8,6 +8,8 @@
 
 #include <algorithm>
 
+#include "base/cpu_relax.hpp"
+
 namespace quorix::rt {
 namespace {
 
@@ -19,14 +21,6 @@ bool several_processors() noexcept {
         return ::sched_getaffinity(0, sizeof set, &set) != 0 || CPU_COUNT(&set) > 1;
     }();
     return several;
-}
-
-void spin_pause() noexcept {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#elif defined(__aarch64__)
-    asm volatile("isb" ::: "memory");
-#endif
 }
 
 }  // namespace
@@ -63,7 +57,7 @@ void CompletionEvent::spin_then_wait_for(std::uint32_t seen, std::chrono::nanose
                 timeout -= std::chrono::duration_cast<std::chrono::nanoseconds>(spun);
                 break;
             }
-            spin_pause();
+            cpu_relax();
         }
     }
     wait_for(seen, timeout);

@@ -2,6 +2,8 @@
 
 #include <chrono>
 
+#include "base/cpu_relax.hpp"
+
 namespace quorix {
 
 /// An instant of the monotonic clock (CLOCK_MONOTONIC), as nanoseconds since its origin.
@@ -9,15 +11,6 @@ using Instant = std::chrono::nanoseconds;
 
 /// Reads CLOCK_MONOTONIC (vDSO, no system call). Any thread.
 Instant monotonic_now() noexcept;
-
-/// The processor's spin-wait hint: `pause` on x86-64, `isb` on AArch64, nothing elsewhere.
-inline void cpu_relax() noexcept {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#elif defined(__aarch64__)
-    asm volatile("isb" ::: "memory");
-#endif
-}
 
 /// Sleeps the calling thread for `d` with relative clock_nanosleep sleeps on the monotonic
 /// clock, resuming after signal interruptions until the whole time has passed.
