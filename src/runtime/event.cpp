@@ -1,7 +1,6 @@
 #include "runtime/event.hpp"
 
 #include <linux/futex.h>
-#include <sched.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
@@ -9,6 +8,7 @@
 #include <algorithm>
 
 #include "base/cpu_relax.hpp"
+#include "runtime/worker_count.hpp"
 
 namespace quorix::rt {
 namespace {
@@ -16,10 +16,7 @@ namespace {
 // Whether the process may run on more than one processor; read once. On one, a spinning
 // waiter would only hold off the thread it waits for.
 bool several_processors() noexcept {
-    static const bool several = [] {
-        cpu_set_t set;
-        return ::sched_getaffinity(0, sizeof set, &set) != 0 || CPU_COUNT(&set) > 1;
-    }();
+    static const bool several = affinity_cpus() > 1;
     return several;
 }
 

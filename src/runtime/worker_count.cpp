@@ -32,8 +32,6 @@ std::optional<unsigned> cpu_max_limit(std::string_view text) noexcept {
     return static_cast<unsigned>(std::min<unsigned long long>(cpus, 1u << 20));
 }
 
-namespace {
-
 unsigned affinity_cpus() noexcept {
     constexpr int MAX_CPUS = 8192;
     cpu_set_t* set = CPU_ALLOC(MAX_CPUS);
@@ -44,6 +42,8 @@ unsigned affinity_cpus() noexcept {
     CPU_FREE(set);
     return n > 0 ? n : 1;
 }
+
+namespace {
 
 std::optional<std::string> read_file(const std::string& path) {
     std::ifstream in(path);

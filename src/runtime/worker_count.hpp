@@ -1,11 +1,14 @@
 #pragma once
 
-// How many worker threads the runtime starts by default.
+// How many worker threads the runtime starts by default, and how many CPUs a thread may use.
 
 #include <optional>
 #include <string_view>
 
 namespace quorix::rt {
+
+/// CPUs in the calling thread's affinity mask; 1 when it can't be read.
+unsigned affinity_cpus() noexcept;
 
 /// Threads this process may run on: the CPUs of its affinity mask, limited by a cgroup CPU
 /// quota (cgroup v2 cpu.max, or v1 cpu.cfs_quota_us) rounded up; at least 1.
