@@ -87,11 +87,13 @@ public:
     }
 
     void prepare() override {
-        (void)py::interpreter_alive();  // what with_lock reads first
-        (void)py::exit_gate_closed();
         own_state_.prefetch();
         for (std::size_t i = 0; i < warm_count_; ++i) prefetch_lines(warm_[i].at, warm_[i].lines);
-        if (!warm_up_) return;
+        if (!warm_up_) {
+            (void)py::interpreter_alive();  // what with_lock reads first
+            (void)py::exit_gate_closed();
+            return;
+        }
         (void)own_state_.with_lock([this] {
             if (py::Ref r = py::Ref::steal(PyObject_CallNoArgs(warm_up_.get())); !r) PyErr_Clear();
         });
